@@ -1,0 +1,56 @@
+# The two commands of the README, `make demo` and `make test`, and the rest of the set-up.
+# Every target first installs the Debian packages that are missing, so a fresh Debian 12
+# machine needs nothing else.
+
+PREFIX ?= /usr/local
+SECONDS ?= 60
+PACKAGES := cmake make g++ pkg-config libtbb-dev libboost-dev libgtest-dev libbenchmark-dev
+TSAN_PACKAGES := $(PACKAGES) ca-certificates xz-utils
+FUZZ_PACKAGES := $(PACKAGES) clang libclang-rt-14-dev
+
+.PHONY: all deps release test unit asan tsan tsan-tbb install demo bench clean
+
+all: release
+
+# Installs whichever of $(1) is missing, with apt-get.
+define install_missing
+	@missing=""; for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+endef
+
+deps:
+	$(call install_missing,$(PACKAGES))
+
+release: deps
+	cmake --preset release
+	cmake --build --preset release
+
+# The whole suite: every test in Release (with the packaging test), everything but the
+# packaging test under ASan+UBSan, the concurrency tests under ThreadSanitizer.
+test: unit asan tsan
+
+unit: release
+	ctest --preset release
+
+asan: deps
+	cmake --preset asan
+	cmake --build --preset asan
+	ctest --preset asan
+
+tsan-tbb:
+	$(call install_missing,$(TSAN_PACKAGES))
+	cmake/build-tsan-tbb.sh build/tbb-tsan
+
+tsan: tsan-tbb
+	cmake --preset tsan
+	cmake --build --preset tsan
+	ctest --preset tsan
+
+install: release
+	cmake --install build/release --prefix $(PREFIX)
+
+clean:
+	rm -rf build

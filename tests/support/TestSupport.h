@@ -1,0 +1,121 @@
+#pragma once
+// Helpers shared by every test file: the leak-checking fixture, exception matchers, a latch,
+// and the value-type list as GoogleTest types.
+
+#include "core/Core.h"
+#include "data_flow/ValueTypes.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <type_traits>
+
+namespace test {
+
+/** Base fixture of every test that creates library objects: the number of live tagged and
+    MirelAllocator blocks must be back where it started when the test ends. */
+class LeakChecked : public ::testing::Test {
+protected:
+    void SetUp() override { start_ = Mirel::Core::liveAllocations(); }
+    void TearDown() override {
+        Mirel::Core::failAllocationsAfter(-1);
+        EXPECT_EQ(Mirel::Core::liveAllocations(), start_) << "library blocks leaked";
+    }
+
+private:
+    std::size_t start_ = 0;
+};
+
+//! Runs f, which must throw E whose message() is exactly `message`; returns the exception text.
+template <class E, class F>
+std::string expectThrowMessage(F&& f, char const* message) {
+    try {
+        f();
+    } catch (E const& e) {
+        EXPECT_STREQ(e.message(), message);
+        return e.what();
+    } catch (std::exception const& e) {
+        ADD_FAILURE() << "unexpected exception: " << e.what();
+        return {};
+    }
+    ADD_FAILURE() << "no exception, expected \"" << message << "\"";
+    return {};
+}
+
+//! Expects an InternalException with exactly this message.
+template <class F>
+std::string expectInternal(F&& f, char const* message) {
+    return expectThrowMessage<Mirel::InternalException>(std::forward<F>(f), message);
+}
+
+//! A one-shot latch with bounded waits: a test never hangs on it.
+class Latch {
+public:
+    explicit Latch(int count = 1) : count_(count) {}
+    void countDown() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (count_ > 0 && --count_ == 0)
+            cv_.notify_all();
+    }
+    //! True when the latch opened within the limit.
+    bool wait(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, limit, [this] { return count_ == 0; });
+    }
+    bool isOpen() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return count_ == 0;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    int count_;
+};
+
+template <class List>
+struct ToGTestTypes;
+template <class... T>
+struct ToGTestTypes<Mirel::DataFlow::TypeList<T...>> {
+    using type = ::testing::Types<T...>;
+};
+
+//! The 22 value types, for TYPED_TEST_SUITE.
+using AllValueTypes = ToGTestTypes<Mirel::DataFlow::ValueTypes>::type;
+//! The 16 interval value types, for TYPED_TEST_SUITE.
+using IntervalValueTypes = ToGTestTypes<Mirel::DataFlow::IntervalValueTypes>::type;
+
+namespace detail {
+template <class T, class = void>
+struct HasX : std::false_type {};
+template <class T>
+struct HasX<T, std::void_t<decltype(T::x)>> : std::true_type {};
+template <class T, class = void>
+struct HasM : std::false_type {};
+template <class T>
+struct HasM<T, std::void_t<decltype(T::m)>> : std::true_type {};
+} // namespace detail
+
+//! A value of T that differs from T(): for tests that need two distinct values of any type.
+template <class T>
+T otherValue() {
+    if constexpr (std::is_arithmetic<T>::value) {
+        return T(1);
+    } else if constexpr (std::is_same<T, Mirel::String>::value) {
+        return T("other");
+    } else if constexpr (detail::HasM<T>::value) {
+        T t;
+        t.m[0][1] = 2.0f;
+        return t;
+    } else if constexpr (detail::HasX<T>::value) {
+        return T(decltype(T::x)(1));
+    } else { // the vectors of values: one element
+        return T(1, otherValue<typename T::value_type>());
+    }
+}
+
+} // namespace test

@@ -19,6 +19,6 @@ rm -rf "$dir/src/tree" && mkdir -p "$dir/src/tree"
 tar -xf "$tarball" -C "$dir/src/tree" --strip-components=1
 cmake -S "$dir/src/tree" -B "$dir/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTBB_SANITIZE=thread -DTBB_TEST=OFF -DTBB_EXAMPLES=OFF -DTBB_STRICT=OFF \
-  -DCMAKE_INSTALL_PREFIX="$dir/install" -DCMAKE_INSTALL_LIBDIR=lib > "$dir/configure.log"
-cmake --build "$dir/build" -j2 > "$dir/build.log"
-cmake --install "$dir/build" > "$dir/install.log"
+  -DCMAKE_INSTALL_PREFIX="$dir/install" -DCMAKE_INSTALL_LIBDIR=lib > "$dir/configure.log" 2>&1
+cmake --build "$dir/build" -j2 > "$dir/build.log" 2>&1
+cmake --install "$dir/build" > "$dir/install.log" 2>&1

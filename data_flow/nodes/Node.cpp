@@ -1,0 +1,354 @@
+#include "data_flow/nodes/Node.h"
+
+#include "data_flow/connectors/Connector.h"
+#include "data_flow/parameters/ParameterBase.h"
+
+#include <algorithm>
+#include <ostream>
+#include <sstream>
+
+namespace Mirel {
+namespace DataFlow {
+
+Node::IndexMap* Node::pIndexMap_ = nullptr;
+Node::NameCounter* Node::pNameCounter_ = nullptr;
+
+namespace {
+
+using StringStream = std::basic_ostringstream<char, std::char_traits<char>, MirelAllocator<char>>;
+
+// What debugWrite prints in place of the peer of a connector that is not linked.
+constexpr char const* kUnlinked = "(unlinked)";
+
+template <class Vector>
+typename Vector::value_type findByName(Vector const& connectors, String const& name) {
+    auto it = std::find_if(connectors.begin(), connectors.end(), ConnectorNameEquals(name));
+    return it == connectors.end() ? nullptr : *it;
+}
+
+} // namespace
+
+// --- Construction and naming -------------------------------------------------------------------
+
+Node::Node(String const& name)
+    : sName_(name)
+    , pController_(nullptr)
+    , nPriority_(0)
+    , eColor_(kWhite)
+    , iProcessing_(0)
+    , bDirty_(false) {
+    debugAddNode(this, sName_);
+}
+
+Node::~Node() {
+    // A node outliving the library's index (terminate ran first) has nothing left to leave; a
+    // destructor must not throw for it.
+    if (pIndexMap_ != nullptr)
+        pIndexMap_->erase(this);
+}
+
+void Node::setName(String const& name) {
+    sName_ = name;
+    debugRemoveNode(this);
+    debugAddNode(this, sName_);
+}
+
+// --- Debug index -------------------------------------------------------------------------------
+
+void Node::initializeNodeMaps() {
+    MIREL_CHECK(!pIndexMap_, "!pIndexMap_");
+    MIREL_CHECK(!pNameCounter_, "!pNameCounter_");
+    IndexMap* pIndexMap = MIREL_NEW IndexMap();
+    try {
+        pNameCounter_ = MIREL_NEW NameCounter();
+    } catch (...) {
+        Core::destroy(pIndexMap);
+        throw;
+    }
+    pIndexMap_ = pIndexMap;
+}
+
+void Node::terminateNodeMaps() {
+    MIREL_CHECK(pIndexMap_, "pIndexMap_");
+    MIREL_CHECK(pNameCounter_, "pNameCounter_");
+    Core::destroy(pIndexMap_);
+    Core::destroy(pNameCounter_);
+    pIndexMap_ = nullptr;
+    pNameCounter_ = nullptr;
+}
+
+void Node::debugAddNode(Node const* pNode, String const& name) {
+    // Without the maps the library is down; nodes are made only while it is up.
+    MIREL_CHECK(pIndexMap_ && pNameCounter_, "pIndexMap_");
+    MIREL_CHECK(pIndexMap_->find(pNode) == pIndexMap_->end(),
+                "pIndexMap_->find( pNode ) == pIndexMap_->end()");
+    int& iCounter = (*pNameCounter_)[name];
+    pIndexMap_->emplace(pNode, iCounter);
+    ++iCounter;
+}
+
+void Node::debugRemoveNode(Node const* pNode) {
+    MIREL_CHECK(pIndexMap_, "pIndexMap_");
+    auto it = pIndexMap_->find(pNode);
+    MIREL_CHECK(it != pIndexMap_->end(), "pIndexMap_->find( pNode ) != pIndexMap_->end()");
+    pIndexMap_->erase(it);
+}
+
+int Node::index(Node const* pNode) {
+    MIREL_CHECK(pIndexMap_, "pIndexMap_");
+    auto it = pIndexMap_->find(pNode);
+    MIREL_CHECK(it != pIndexMap_->end(), "pIndexMap_->find( pNode ) != pIndexMap_->end()");
+    return it->second;
+}
+
+String Node::debugId() const {
+    int const iIndex = index(this);
+    StringStream os;
+    os << sName_ << " [" << iIndex << "]";
+    return os.str();
+}
+
+// --- Debug output ------------------------------------------------------------------------------
+
+void Node::debugWrite(std::ostream& os) const {
+    os << "Node ";
+    String const sId = debugId();
+    os << sId << "\n";
+    os << "  " << numberOfInputs() << " inputs\n";
+    for (std::size_t i = 0; i < numberOfInputs(); ++i) {
+        InputConnector const* pInput = input(i);
+        OutputConnector const* pProducer = pInput->connectedOutput();
+        os << "  ";
+        if (pProducer != nullptr)
+            os << pProducer->node()->debugId() << " : " << pProducer->name();
+        else
+            os << kUnlinked;
+        os << " -> " << sId << " : " << pInput->name() << "\n";
+    }
+    os << "  " << numberOfOutputs() << " outputs\n";
+    for (std::size_t i = 0; i < numberOfOutputs(); ++i) {
+        OutputConnector const* pOutput = output(i);
+        InputConnector const* pConsumer = pOutput->connectedInput();
+        os << "  " << sId << " : " << pOutput->name() << " -> ";
+        if (pConsumer != nullptr)
+            os << pConsumer->node()->debugId() << " : " << pConsumer->name();
+        else
+            os << kUnlinked;
+        os << "\n";
+    }
+}
+
+std::ostream& operator<<(std::ostream& os, Node const& node) {
+    node.debugWrite(os);
+    return os;
+}
+
+// --- Simple virtual defaults -------------------------------------------------------------------
+
+void Node::setController(Controller& controller) {
+    pController_ = &controller;
+}
+
+void Node::emit() {}
+
+bool Node::canEmit() const {
+    return false;
+}
+
+bool Node::hasBufferChanged() {
+    return true;
+}
+
+// --- Connectors and parameters -----------------------------------------------------------------
+
+InputConnector* Node::input(std::size_t iInput) {
+    MIREL_CHECK(iInput < aInputs_.size(), "Range error: iInput < aInputs_.size()");
+    return aInputs_[iInput];
+}
+
+InputConnector const* Node::input(std::size_t iInput) const {
+    MIREL_CHECK(iInput < aInputs_.size(), "Range error: iInput < aInputs_.size()");
+    return aInputs_[iInput];
+}
+
+OutputConnector* Node::output(std::size_t iOutput) {
+    MIREL_CHECK(iOutput < aOutputs_.size(), "Range error: iOutput < aOutputs_.size()");
+    return aOutputs_[iOutput];
+}
+
+OutputConnector const* Node::output(std::size_t iOutput) const {
+    MIREL_CHECK(iOutput < aOutputs_.size(), "Range error: iOutput < aOutputs_.size()");
+    return aOutputs_[iOutput];
+}
+
+InputConnector* Node::input(String const& name) {
+    return findByName(aInputs_, name);
+}
+
+InputConnector const* Node::input(String const& name) const {
+    return findByName(aInputs_, name);
+}
+
+OutputConnector* Node::output(String const& name) {
+    return findByName(aOutputs_, name);
+}
+
+OutputConnector const* Node::output(String const& name) const {
+    return findByName(aOutputs_, name);
+}
+
+InputConnector* Node::convertToConnector(ParameterBase* parameter) {
+    // Make room first so that the proxy, once made, cannot be lost to a failed append.
+    aInputs_.reserve(aInputs_.size() + 1);
+    InputConnector* pProxy = parameter->createProxyConnector(this);
+    aInputs_.push_back(pProxy);
+    return pProxy;
+}
+
+ParameterBase* Node::parameter(std::size_t iParameter) {
+    return oParameters_.parameter(iParameter).get();
+}
+
+ParameterBase const* Node::parameter(std::size_t iParameter) const {
+    return oParameters_.parameter(iParameter).get();
+}
+
+ParameterBase* Node::parameter(String const& name) {
+    return oParameters_.getParameter(name).get();
+}
+
+ParameterBase const* Node::parameter(String const& name) const {
+    return oParameters_.getParameter(name).get();
+}
+
+void Node::registerParameter(ParameterBase* parameter) {
+    oParameters_.insert(boost::shared_ptr<ParameterBase>(parameter, NullDeleter(),
+                                                         MirelAllocator<ParameterBase>()));
+}
+
+bool Node::hasUniqueName(ParameterBase*) const {
+    return true;
+}
+
+// --- Evaluation --------------------------------------------------------------------------------
+
+bool Node::isReady() const {
+    for (OutputConnector const* pOutput : aOutputs_)
+        if (pOutput->hasData() && !pOutput->bound())
+            return false; // a result not yet flushed: the node must not run again
+    for (InputConnector const* pInput : aInputs_)
+        if (!pInput->dataAvailable()) // false for an unlinked input too
+            return false;
+    return true;
+}
+
+void Node::process() {
+    preProcess();
+    internalProcess();
+    postProcess();
+}
+
+void Node::preProcess() {
+    for (InputConnector* pInput : aInputs_)
+        pInput->acquireData();
+}
+
+void Node::internalProcess() {}
+
+void Node::postProcess() {
+    for (InputConnector* pInput : aInputs_)
+        pInput->releaseData();
+}
+
+void Node::processSlice(std::size_t, std::size_t) {
+    MIREL_CHECK(false, "0");
+}
+
+Node::BlockedRange Node::rangeToProcess() const {
+    return BlockedRange(0, 0, 0);
+}
+
+void Node::flush() {
+    flushInputs();
+    flushOutputs();
+    iProcessing_ = 0;
+}
+
+void Node::flushInputs() {
+    for (InputConnector* pInput : aInputs_)
+        pInput->flush();
+}
+
+void Node::flushOutputs() {
+    for (OutputConnector* pOutput : aOutputs_)
+        pOutput->flush();
+}
+
+void Node::disconnect() {
+    for (OutputConnector* pOutput : aOutputs_)
+        if (InputConnector* pConsumer = pOutput->connectedInput())
+            pConsumer->disconnect();
+    for (InputConnector* pInput : aInputs_)
+        pInput->disconnect();
+}
+
+// --- Dirty state -------------------------------------------------------------------------------
+
+bool Node::hasDirtyProducer() const {
+    for (InputConnector const* pInput : aInputs_) {
+        OutputConnector const* pProducer = pInput->connectedOutput();
+        if (pProducer != nullptr && pProducer->node() != nullptr && pProducer->node()->isDirty())
+            return true;
+    }
+    return false;
+}
+
+bool Node::hasDirtyParametersSimpleCaching() const {
+    bool bDirty = false;
+    for (auto const& pParameter : oParameters_)
+        bDirty = pParameter->isDirtySimpleCaching() || bDirty; // every parameter is asked
+    return bDirty;
+}
+
+void Node::setCleanAllParametersSimpleCaching() {
+    for (auto const& pParameter : oParameters_)
+        pParameter->setCleanSimpleCaching();
+}
+
+void Node::updateDirtyState() {
+    bDirty_ = hasDirtyProducer() || hasDirtyParametersSimpleCaching();
+    setCleanAllParametersSimpleCaching();
+}
+
+bool Node::hasDirtyParameters() {
+    bool bDirty = false;
+    for (auto const& pParameter : oParameters_) {
+        if (pParameter->isDirty()) {
+            pParameter->setClean();
+            bDirty = true;
+        }
+    }
+    return bDirty;
+}
+
+bool Node::keepsCache() const {
+    for (OutputConnector const* pOutput : aOutputs_)
+        if (pOutput->keepsCache())
+            return true;
+    return false;
+}
+
+bool OutputConnector::keepsCache() const {
+    if (bKeepCache_)
+        return true;
+    // An output without a node has no dirty state to go by: it keeps nothing unless asked to.
+    if (node() == nullptr || node()->isDirty())
+        return false;
+    if (pConnectedInput_ == nullptr)
+        return false;
+    Node const* pConsumer = pConnectedInput_->node();
+    return pConsumer != nullptr && pConsumer->isDirty();
+}
+
+} // namespace DataFlow
+} // namespace Mirel

@@ -1,0 +1,130 @@
+#pragma once
+/** Typed inputs over the library's value types.
+
+    InputTemplate<T> holds the value an input currently reads in a reference-counted cell: a
+    boost::shared_ptr<T> whose deleter frees the value (unless the deleter was released) when
+    the last holder lets go, and whose count block comes from MirelAllocator. The cell may be
+    shared with the producing output, so delivery copies no T. ConstInput<T> fills the cell,
+    before its node computes, from the OutputTemplate<T> it is linked to.
+
+    The instances for the 22 value types of data_flow/ValueTypes.h are compiled and exported
+    by the library; clients use them and never instantiate their own. */
+
+#include "core/Allocator.h"
+#include "core/Deleters.h"
+#include "core/Exceptions.h"
+#include "data_flow/ValueTypes.h"
+#include "data_flow/connectors/Connector.h"
+
+#include <boost/shared_ptr.hpp>
+
+#include <typeinfo>
+#include <utility>
+
+namespace Mirel {
+namespace DataFlow {
+
+template <class T>
+class OutputTemplate;
+
+/** An input carrying a T. Owns its share of the value in pCell_; whenever setData or setCell
+    ran last, data() equals the cell's pointer. How the cell gets filled (acquireData) is left
+    to the derived class. */
+template <class T>
+class InputTemplate : public InputConnector {
+public:
+    //! An input without a value.
+    InputTemplate(String name, Node* node)
+        : InputConnector(std::move(name), node) {}
+    //! Copies the InputConnector part; the copy holds no value (its data pointer is null too).
+    InputTemplate(InputTemplate const& other)
+        : InputConnector(other) {}
+    //! Drops this input's share of the value.
+    ~InputTemplate() override = default;
+
+    //! typeid(T).
+    std::type_info const& datatype() const override { return typeid(T); }
+    //! Empties the input (setData(NULL)); throws "!this->bound()" on a bound input.
+    void releaseData() override { setData(nullptr); }
+    //! The same as releaseData(), reached through the virtual table.
+    void flush() override { this->releaseData(); }
+
+    /** Puts p in a new cell of its own and publishes it as data(); the old cell's share is
+        dropped (freeing the old value if it was the last one). p must come from MIREL_NEW and is
+        owned from the call on, also when the call throws. setData(nullptr) empties the input
+        without allocating. Throws InternalException "!this->bound()" on a bound input (p is
+        freed; cell and data pointer stay as they were). */
+    void setData(T* p);
+    /** Takes a share of an existing cell and publishes its pointer: no copy of T, no allocation.
+        Throws InternalException "!this->bound()" on a bound input, changing nothing. */
+    void setCell(boost::shared_ptr<T> const& cell);
+    //! The value in the cell. Throws InternalException "Enforce ptr != NULL" when it is empty.
+    T const& value() const;
+    //! The cell itself (empty when the input holds no value).
+    boost::shared_ptr<T> const& cell() const { return pCell_; }
+
+private:
+    boost::shared_ptr<T> pCell_;
+};
+
+/** An input filled from its producer: acquireData() asks the linked output, which must be an
+    OutputTemplate<T>, to deliver its current value into this input's cell. */
+template <class T>
+class ConstInput : public InputTemplate<T> {
+public:
+    //! An input without a value.
+    ConstInput(String name, Node* node)
+        : InputTemplate<T>(std::move(name), node) {}
+
+    /** Calls deliver(this) on the linked OutputTemplate<T>; its exceptions pass unchanged.
+        Throws InternalException "pConnectedOutput_ != NULL" when the input is unlinked. */
+    void acquireData() override;
+};
+
+template <class T>
+void InputTemplate<T>::setData(T* p) {
+    // The cell takes p before the check, so that a refused value is freed rather than leaked
+    // (boost also frees p through the deleter when the count block cannot be allocated).
+    // setData(nullptr) allocates nothing: it is the release after every node's computation.
+    boost::shared_ptr<T> pCell;
+    if (p != nullptr)
+        pCell = boost::shared_ptr<T>(p, ReleasableDeleter<T>(), MirelAllocator<T>());
+    MIREL_CHECK(!this->bound(), "!this->bound()");
+    pCell_.swap(pCell);
+    this->setDataPtr(p);
+}
+
+template <class T>
+void InputTemplate<T>::setCell(boost::shared_ptr<T> const& cell) {
+    MIREL_CHECK(!this->bound(), "!this->bound()");
+    pCell_ = cell;
+    this->setDataPtr(cell.get());
+}
+
+template <class T>
+T const& InputTemplate<T>::value() const {
+    MIREL_CHECK(pCell_.get() != nullptr, "Enforce ptr != NULL");
+    return *pCell_;
+}
+
+template <class T>
+void ConstInput<T>::acquireData() {
+    OutputConnector* pOutput = this->connectedOutput();
+    MIREL_CHECK(pOutput != nullptr, "pConnectedOutput_ != NULL");
+    // Connect checked that the output carries T; typed outputs derive from OutputTemplate<T>.
+    static_cast<OutputTemplate<T>*>(pOutput)->deliver(this);
+}
+
+#define DATA_FLOW_EXTERN_INPUTS(T)                                                                 \
+    extern template class DATA_FLOW_API InputTemplate<T>;                                          \
+    extern template class DATA_FLOW_API ConstInput<T>;
+DATA_FLOW_VALUE_TYPES(DATA_FLOW_EXTERN_INPUTS)
+#undef DATA_FLOW_EXTERN_INPUTS
+
+} // namespace DataFlow
+} // namespace Mirel
+
+// ConstInput<T>::acquireData needs the complete OutputTemplate<T>.
+#include "data_flow/connectors/Outputs.h"
+
+// Parameter proxy inputs follow.

@@ -1,0 +1,123 @@
+#pragma once
+/** Typed outputs over the library's value types.
+
+    OutputTemplate<T> is the output that node kinds publish their results on and that a
+    ConstInput<T> is fed from. A value published with setData() lives in the output's own
+    reference-counted cell (the same kind of cell as the inputs'); delivery hands the linked
+    input a share of that cell, so no T is copied, whatever its size. The value is freed when the
+    output and every input that took a share have let go.
+
+    The instances for the 22 value types of data_flow/ValueTypes.h are compiled and exported
+    by the library; clients derive from them and never instantiate their own. */
+
+#include "data_flow/connectors/Inputs.h"
+
+#include "core/Allocator.h"
+#include "core/Deleters.h"
+#include "core/Exceptions.h"
+#include "data_flow/ValueTypes.h"
+#include "data_flow/connectors/Connector.h"
+
+#include <boost/shared_ptr.hpp>
+
+#include <typeinfo>
+#include <utility>
+
+namespace Mirel {
+namespace DataFlow {
+
+/** An output carrying a T. Either it owns its value in a cell (setData), or it carries a
+    pointer that someone else owns: bound data (setBoundData) or a pointer published with
+    setDataPtr. */
+template <class T>
+class OutputTemplate : public OutputConnector {
+public:
+    //! An unlinked output without a value.
+    OutputTemplate(String name, Node* node)
+        : OutputConnector(std::move(name), node) {}
+    //! Drops the output's share of its value.
+    ~OutputTemplate() override = default;
+
+    //! typeid(T).
+    std::type_info const& datatype() const override { return typeid(T); }
+    //! Carries caller-owned storage p as bound data; a value the output held in its cell is
+    //! dropped, so the output carries p only.
+    void setBoundData(void const* p) override;
+    /** Drops the value unless keepsCache() is true; bound data is left in place. Inputs that
+        took a share keep the value alive until they release it. No allocation. */
+    void flush() override;
+
+    /** Publishes p in a new cell owned by the output and sets data() to it; the old value is
+        dropped. p must come from MIREL_NEW and is owned from the call on, also when the call
+        throws. setData(nullptr) clears without allocating. Throws InternalException
+        "!this->bound()" on a bound output (p is freed; the bound data stays). */
+    virtual void setData(T* p);
+    /** Hands the requesting input what this output carries: a share of the output's cell when
+        data() is the cell's value, otherwise a non-owning view of data() (bound storage or a
+        setDataPtr pointer, which stays owned by whoever published it). Copies no T and
+        allocates nothing; an output without data leaves the input empty. */
+    virtual void deliver(InputTemplate<T>* in);
+
+    //! The carried value. Throws InternalException "Enforce ptr != NULL" without data.
+    T const& value() const;
+    //! The output's own cell (empty when the value is not owned by the output).
+    boost::shared_ptr<T> const& cell() const { return pCell_; }
+
+protected:
+    //! Copies the OutputConnector part: the copy is unlinked, has no data and no cell.
+    OutputTemplate(OutputTemplate const& other)
+        : OutputConnector(other) {}
+
+private:
+    boost::shared_ptr<T> pCell_;
+};
+
+template <class T>
+void OutputTemplate<T>::setBoundData(void const* p) {
+    pCell_.reset();
+    OutputConnector::setBoundData(p);
+}
+
+template <class T>
+void OutputTemplate<T>::flush() {
+    if (this->bound() || this->keepsCache())
+        return;
+    pCell_.reset();
+    this->setDataPtr(nullptr);
+}
+
+template <class T>
+void OutputTemplate<T>::setData(T* p) {
+    // The cell takes p before the check so that a refused value is freed rather than leaked.
+    boost::shared_ptr<T> pCell;
+    if (p != nullptr)
+        pCell = boost::shared_ptr<T>(p, ReleasableDeleter<T>(), MirelAllocator<T>());
+    MIREL_CHECK(!this->bound(), "!this->bound()");
+    pCell_.swap(pCell);
+    this->setDataPtr(p);
+}
+
+template <class T>
+void OutputTemplate<T>::deliver(InputTemplate<T>* in) {
+    T* p = static_cast<T*>(const_cast<void*>(this->data()));
+    if (pCell_.get() == p) {
+        in->setCell(pCell_);
+    } else {
+        // Aliasing an empty owner gives a cell that points at p, counts nothing and frees
+        // nothing, and costs no allocation.
+        in->setCell(boost::shared_ptr<T>(boost::shared_ptr<T>(), p));
+    }
+}
+
+template <class T>
+T const& OutputTemplate<T>::value() const {
+    MIREL_CHECK(this->data() != nullptr, "Enforce ptr != NULL");
+    return *static_cast<T const*>(this->data());
+}
+
+#define DATA_FLOW_EXTERN_OUTPUTS(T) extern template class DATA_FLOW_API OutputTemplate<T>;
+DATA_FLOW_VALUE_TYPES(DATA_FLOW_EXTERN_OUTPUTS)
+#undef DATA_FLOW_EXTERN_OUTPUTS
+
+} // namespace DataFlow
+} // namespace Mirel

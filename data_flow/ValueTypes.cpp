@@ -15,3 +15,14 @@
     template class ::Mirel::DataFlow::OutputTemplate<T>;
 DATA_FLOW_VALUE_TYPES(DATA_FLOW_INSTANTIATE_CONNECTORS)
 #undef DATA_FLOW_INSTANTIATE_CONNECTORS
+
+// Parameters and their proxy inputs (data_flow/connectors/Inputs.h brings Parameter.h).
+#define DATA_FLOW_INSTANTIATE_PARAMETERS(T)                                                        \
+    template class ::Mirel::DataFlow::Parameter<T>;                                                \
+    template class ::Mirel::DataFlow::ParameterInput<T>;
+DATA_FLOW_VALUE_TYPES(DATA_FLOW_INSTANTIATE_PARAMETERS)
+#undef DATA_FLOW_INSTANTIATE_PARAMETERS
+#define DATA_FLOW_INSTANTIATE_INTERVAL_PARAMETER(T)                                                \
+    template class ::Mirel::DataFlow::IntervalParameter<T>;
+DATA_FLOW_INTERVAL_VALUE_TYPES(DATA_FLOW_INSTANTIATE_INTERVAL_PARAMETER)
+#undef DATA_FLOW_INSTANTIATE_INTERVAL_PARAMETER

@@ -128,3 +128,54 @@ DATA_FLOW_VALUE_TYPES(DATA_FLOW_EXTERN_INPUTS)
 #include "data_flow/connectors/Outputs.h"
 
 // Parameter proxy inputs follow.
+
+// ---- Parameter proxy inputs ----------------------------------------------------------------
+// (maintained with the parameters: data_flow/parameters/Parameter.h)
+
+#include "data_flow/parameters/Parameter.h"
+
+namespace Mirel {
+namespace DataFlow {
+
+/** The input through which an upstream node drives a parameter: each acquireData() takes the
+    value delivered by the linked output and hands it to the parameter's setValue, so only a
+    value that differs from the parameter's raises its dirty flags, and no bounds are checked.
+    The parameter is not owned. Made by Parameter<T>::createProxyConnector; whoever made it
+    destroys it (Mirel::Core::destroy), never the node or the library. */
+template <class T>
+class ParameterInput : public ConstInput<T> {
+public:
+    //! An input named name on node that writes into pParameter.
+    ParameterInput(String name, Node* node, Parameter<T>* pParameter)
+        : ConstInput<T>(std::move(name), node)
+        , pParameter_(pParameter) {}
+
+    /** Delivery as for ConstInput<T>, then the parameter's setValue with the delivered value.
+        Throws InternalException "Enforce ptr != NULL" when the output left the cell empty (the
+        parameter keeps its value and flags); delivery and setValue failures pass unchanged. */
+    void acquireData() override;
+
+    //! The parameter this input stands for.
+    Parameter<T>* parameter() const { return pParameter_; }
+
+private:
+    Parameter<T>* pParameter_;
+};
+
+template <class T>
+void ParameterInput<T>::acquireData() {
+    ConstInput<T>::acquireData();
+    pParameter_->setValue(this->value());
+}
+
+template <class T>
+InputConnector* Parameter<T>::createProxyConnector(Node* pNode) {
+    return MIREL_NEW ParameterInput<T>(name(), pNode, this);
+}
+
+#define DATA_FLOW_EXTERN_PARAMETER_INPUT(T) extern template class DATA_FLOW_API ParameterInput<T>;
+DATA_FLOW_VALUE_TYPES(DATA_FLOW_EXTERN_PARAMETER_INPUT)
+#undef DATA_FLOW_EXTERN_PARAMETER_INPUT
+
+} // namespace DataFlow
+} // namespace Mirel

@@ -1,0 +1,33 @@
+// A client module, loaded by the tests with dlopen(RTLD_LOCAL), that makes typed connectors of
+// its own. Everything crosses the boundary as the library's exported classes.
+#include "core/Core.h"
+#include "data_flow/connectors/Inputs.h"
+#include "data_flow/connectors/Outputs.h"
+
+#include <typeinfo>
+
+#define CONNECTOR_MODULE_EXPORT extern "C" __attribute__((visibility("default")))
+
+using namespace Mirel;
+using namespace Mirel::DataFlow;
+
+CONNECTOR_MODULE_EXPORT InputConnector* makeFloatInput(char const* name) {
+    return MIREL_NEW ConstInput<float>(String(name), nullptr);
+}
+
+CONNECTOR_MODULE_EXPORT OutputConnector* makeIntOutput(char const* name) {
+    return MIREL_NEW OutputTemplate<int>(String(name), nullptr);
+}
+
+CONNECTOR_MODULE_EXPORT void destroyInput(InputConnector* pInput) {
+    Core::destroy(pInput);
+}
+
+CONNECTOR_MODULE_EXPORT void destroyOutput(OutputConnector* pOutput) {
+    Core::destroy(pOutput);
+}
+
+//! The module's own view of typeid(float).
+CONNECTOR_MODULE_EXPORT std::type_info const* floatType() {
+    return &typeid(float);
+}

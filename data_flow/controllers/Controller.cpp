@@ -1,0 +1,461 @@
+#include "data_flow/controllers/Controller.h"
+
+#include "data_flow/connectors/Connector.h"
+#include "data_flow/internal/ControllerImpl.h"
+#include "data_flow/nodes/Node.h"
+
+#include <oneapi/tbb/info.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/partitioner.h>
+
+#include <chrono>
+#include <limits>
+#include <thread>
+#include <utility>
+
+namespace Mirel {
+namespace DataFlow {
+
+std::size_t Controller::s_number_of_threads = std::size_t(tbb::info::default_concurrency()) + 1;
+bool Controller::s_number_of_threads_set = false;
+std::size_t Controller::s_minimum_grain_size = 1;
+
+namespace {
+
+// iNextInput of a frame whose node has not been looked at yet.
+constexpr std::size_t kNotVisited = std::numeric_limits<std::size_t>::max();
+
+/** Stores the exception being handled in c's error store: a clone of an ExceptionBase, anything
+    else as CPURuntimeException condition 6. Call it only inside a catch block. Never throws: a
+    failure that cannot even be stored is dropped rather than sent across threads. */
+void storeCurrentException(Controller& c) noexcept {
+    ExceptionBase* pCopy = nullptr;
+    try {
+        throw;
+    } catch (ExceptionBase const& e) {
+        try {
+            pCopy = e.clone();
+        } catch (...) {
+        }
+    } catch (...) {
+    }
+    try {
+        if (pCopy == nullptr)
+            pCopy = MIREL_NEW CPURuntimeException(CPURuntimeException::kUnknownException);
+        c.saveException(pCopy); // frees pCopy itself if it cannot take it
+    } catch (...) {
+    }
+}
+
+//! Lends the controller's visit stack for one visit, or a stack of its own when another thread
+//! is visiting with the controller's.
+class VisitStackLease {
+public:
+    explicit VisitStackLease(internal::ControllerImpl& impl) noexcept
+        : oImpl_(impl)
+        , pStack_(impl.borrowVisitStack()) {
+        if (pStack_ == nullptr)
+            pStack_ = &aOwn_;
+    }
+    ~VisitStackLease() {
+        if (pStack_ != &aOwn_)
+            oImpl_.returnVisitStack();
+    }
+    VisitStackLease(VisitStackLease const&) = delete;
+    VisitStackLease& operator=(VisitStackLease const&) = delete;
+
+    internal::ControllerImpl::VisitStack& stack() noexcept { return *pStack_; }
+
+private:
+    internal::ControllerImpl& oImpl_;
+    internal::ControllerImpl::VisitStack aOwn_;
+    internal::ControllerImpl::VisitStack* pStack_;
+};
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Construction and copying
+
+Controller::Controller()
+    : aNodes_()
+    , pSinkNode_(nullptr)
+    , pCompletionCallback_(nullptr)
+    , pCompletionData_(nullptr)
+    , eStatus_(kStopped)
+    , pImpl_(nullptr)
+    , oExceptionLock_()
+    , pException_()
+    , bSingleThreadMode_(false)
+    , oThreadID_() {
+    pImpl_ = MIREL_NEW internal::ControllerImpl(s_number_of_threads);
+}
+
+Controller::Controller(Controller const& other)
+    : aNodes_(other.aNodes_)
+    , pSinkNode_(other.pSinkNode_)
+    , pCompletionCallback_(other.pCompletionCallback_)
+    , pCompletionData_(other.pCompletionData_)
+    , eStatus_(other.eStatus_.load())
+    , pImpl_(nullptr)
+    , oExceptionLock_()
+    , pException_(other.pException_)
+    , bSingleThreadMode_(other.bSingleThreadMode_)
+    , oThreadID_(other.oThreadID_) {
+    // A copy never shares the scheduler state: both destructors would free it.
+    pImpl_ = MIREL_NEW internal::ControllerImpl(s_number_of_threads);
+}
+
+Controller& Controller::operator=(Controller const& other) {
+    if (this != &other)
+        copyFields(other);
+    return *this;
+}
+
+void Controller::copyFields(Controller const& other) {
+    aNodes_ = other.aNodes_;
+    pSinkNode_ = other.pSinkNode_;
+    pCompletionCallback_ = other.pCompletionCallback_;
+    pCompletionData_ = other.pCompletionData_;
+    eStatus_.store(other.eStatus_.load());
+    pException_ = other.pException_;
+    bSingleThreadMode_ = other.bSingleThreadMode_;
+    oThreadID_ = other.oThreadID_;
+}
+
+Controller::~Controller() {
+    if (pImpl_ != nullptr)
+        Core::destroy(pImpl_); // waits for the pending asynchronous evaluation first
+}
+
+// ---------------------------------------------------------------------------------------------
+// Graph membership
+
+bool Controller::addNode(Node* node) {
+    if (eStatus_.load() != kStopped)
+        return false;
+    aNodes_.push_back(node);
+    node->setController(*this);
+    return true;
+}
+
+bool Controller::removeNode(Node* node) {
+    if (eStatus_.load() != kStopped)
+        return false;
+    for (NodeVector::iterator it = aNodes_.begin(); it != aNodes_.end(); ++it) {
+        if (*it == node) {
+            aNodes_.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Controller::removeAllNodes() {
+    if (eStatus_.load() != kStopped)
+        return false;
+    aNodes_.clear();
+    return true;
+}
+
+Controller::NodeVector Controller::findUnconnectedNodes() {
+    NodeVector aUnconnected;
+    for (Node* pNode : aNodes_) {
+        if (pNode == nullptr)
+            continue;
+        bool bUnconnected = false;
+        for (std::size_t i = 0; i < pNode->numberOfOutputs() && !bUnconnected; ++i)
+            bUnconnected = pNode->output(i)->connectedInput() == nullptr;
+        for (std::size_t i = 0; i < pNode->numberOfInputs() && !bUnconnected; ++i)
+            bUnconnected = pNode->input(i)->connectedOutput() == nullptr;
+        if (bUnconnected)
+            aUnconnected.push_back(pNode);
+    }
+    return aUnconnected;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings
+
+std::size_t Controller::threadsAvailable() {
+    return s_number_of_threads;
+}
+
+bool Controller::setNumberOfThreads(std::size_t numberOfThreads) {
+    s_number_of_threads = numberOfThreads;
+    s_number_of_threads_set = true;
+    return true;
+}
+
+std::size_t Controller::getNumberOfThreads() {
+    return s_number_of_threads;
+}
+
+bool Controller::setMinimumGrainSize(std::size_t minimumGrainSize) {
+    s_minimum_grain_size = minimumGrainSize;
+    return true;
+}
+
+std::size_t Controller::getMinimumGrainSize() {
+    return s_minimum_grain_size;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Synchronous evaluation
+
+void Controller::process() {
+    eStatus_.store(kProcessing);
+    try {
+        MIREL_CHECK(pSinkNode_ != nullptr, "pSink");
+        processRecursive(pSinkNode_);
+    } catch (...) {
+        stop();
+        throw;
+    }
+    stop();
+}
+
+void Controller::processNode(Node* node) {
+    std::lock_guard<std::recursive_mutex> oLock(node->oProcessLock_);
+    node->setProcessing(true);
+    node->process();
+    // On a failure the flag stays set: later visits wait for the lock and leave the node alone
+    // until it is flushed.
+    node->setProcessing(false);
+}
+
+void Controller::processRecursive(Node* node) {
+    // Depth-first, the producers of a node's missing inputs before the node, in input order.
+    // Each frame is a node and the next input to look at; a chain of a million nodes is a
+    // million frames here, not a million calls on the thread's stack. No lock is held from one
+    // frame to the next: a node's lock is taken only around its own processing.
+    VisitStackLease oLease(*pImpl_);
+    internal::ControllerImpl::VisitStack& aStack = oLease.stack();
+    aStack.push_back({node, kNotVisited});
+    while (!aStack.empty()) {
+        std::size_t const iTop = aStack.size() - 1;
+        Node* const pNode = aStack[iTop].pNode;
+        if (aStack[iTop].iNextInput == kNotVisited) {
+            if (pNode->isProcessing()) {
+                // Another thread processes it: wait until it lets go, and leave the node alone.
+                std::lock_guard<std::recursive_mutex> oWait(pNode->oProcessLock_);
+                aStack.pop_back();
+                continue;
+            }
+            if (pNode->isReady()) {
+                processNode(pNode);
+                aStack.pop_back();
+                continue;
+            }
+            aStack[iTop].iNextInput = 0;
+        }
+
+        Node* pProducer = nullptr;
+        std::size_t iInput = aStack[iTop].iNextInput;
+        // The input count is read again at every step, and the walk stops as soon as the
+        // evaluation is cancelled or stopped.
+        while (iInput < pNode->numberOfInputs() &&
+               eStatus_.load(std::memory_order_relaxed) == kProcessing) {
+            OutputConnector* pOutput = pNode->aInputs_[iInput++]->connectedOutput();
+            MIREL_CHECK(pOutput != nullptr, "producerOutput");
+            if (pOutput->hasData())
+                continue;
+            pProducer = pOutput->node();
+            MIREL_CHECK(pProducer != nullptr, "producer");
+            break;
+        }
+        aStack[iTop].iNextInput = iInput;
+        if (pProducer != nullptr) {
+            aStack.push_back({pProducer, kNotVisited});
+            continue;
+        }
+
+        // Every input was looked at (or the walk was stopped): process the node if that made it
+        // ready.
+        if (pNode->isReady())
+            processNode(pNode);
+        aStack.pop_back();
+    }
+}
+
+void processSliceHelper::operator()(tbb::blocked_range<std::size_t> const& range) const {
+    try {
+        pNode_->processSlice(range.begin(), range.end());
+    } catch (...) {
+        // Cancelling first makes the scheduler skip the sub-ranges not started yet.
+        if (Controller* pController = pNode_->controller()) {
+            try {
+                pController->cancelProcess();
+            } catch (...) {
+            }
+            storeCurrentException(*pController);
+        }
+    }
+}
+
+void Controller::processSlices(Node* node) {
+    Node::BlockedRange const oRange = node->rangeToProcess();
+    if (oRange.numberOfItems != 0 && oRange.itemSize != 0) {
+        if (bSingleThreadMode_) {
+            node->processSlice(0, oRange.numberOfItems);
+        } else {
+            std::size_t nGrain = s_minimum_grain_size / oRange.itemSize;
+            if (nGrain == 0)
+                nGrain = 1;
+            tbb::task_group_context& oContext = pImpl_->oContext_;
+            pImpl_->arena().execute([&] {
+                // Isolated: while this thread waits for the slices it runs only slices of this
+                // loop, never another evaluation that happens to be queued in the arena.
+                tbb::this_task_arena::isolate([&] {
+                    tbb::affinity_partitioner oPartitioner;
+                    tbb::parallel_for(
+                        tbb::blocked_range<std::size_t>(0, oRange.numberOfItems, nGrain),
+                        processSliceHelper(node), oPartitioner, oContext);
+                });
+            });
+        }
+    }
+    checkException();
+}
+
+bool Controller::flushGraph() {
+    stop();
+    if (eStatus_.load() != kStopped)
+        return false; // an overriding stop() kept the evaluation going
+    for (Node* pNode : aNodes_)
+        if (pNode != nullptr)
+            pNode->flush();
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Asynchronous evaluation
+
+void ProcessFrameTask::execute() const {
+    pController_->processFrameFunction();
+}
+
+void ProcessFrameTask::operator()() const {
+    try {
+        execute();
+    } catch (...) {
+        storeCurrentException(*pController_);
+    }
+    pController_->getImpl()->taskEnded();
+}
+
+void Controller::processAsync() {
+    internal::ControllerImpl* pRoot = pImpl_;
+    MIREL_CHECK(pRoot != nullptr, "Enforce root != NULL");
+    boost::shared_ptr<ExceptionBase> pDropped;
+    {
+        std::lock_guard<std::recursive_mutex> oLock(oExceptionLock_);
+        pDropped.swap(pException_);
+    }
+    eStatus_.store(kProcessing);
+    MIREL_CHECK(pRoot->startTask(ProcessFrameTask(this)), "Enforce new_task != NULL");
+}
+
+void Controller::processFrameFunction() {
+    eStatus_.store(kProcessing);
+    try {
+        MIREL_CHECK(pSinkNode_ != nullptr, "pSink");
+        processRecursive(pSinkNode_);
+        stop();
+    } catch (...) {
+        storeCurrentException(*this); // sets kStopped; the group is not cancelled
+    }
+    notifyOfCompletion();
+}
+
+void Controller::notifyOfCompletion() {
+    if (pCompletionCallback_ != nullptr)
+        pCompletionCallback_(pCompletionData_);
+    stop();
+}
+
+bool Controller::registerProcessingCompletedCallback(CompletionCallback callback, void* data) {
+    if (eStatus_.load() != kStopped)
+        return false;
+    pCompletionCallback_ = callback;
+    pCompletionData_ = data;
+    return true;
+}
+
+bool Controller::wait(double timeout, double interval) {
+    internal::ControllerImpl* pRoot = pImpl_;
+    double elapsed = 0.0; // the intervals asked for, not clock time
+    while (eStatus_.load() == kProcessing) {
+        if (pRoot->isCancelled())
+            break;
+        if (elapsed > timeout)
+            return false; // the evaluation goes on
+        sleep(interval);
+        elapsed += interval;
+    }
+    if (pRoot->taskCount() > 0)
+        pRoot->waitForTasks(); // a cancellation it clears from the group stays recorded
+    pRoot->resetTaskCount();
+    resetIfCancelled();
+    return true;
+}
+
+void Controller::sleep(double seconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+void Controller::resetIfCancelled() {
+    if (!pImpl_->isCancelled())
+        return;
+    MIREL_CHECK(flushGraph(), "bGraphFlushed");
+    pImpl_->resetIfCancelled();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Status operations and the error store
+
+void Controller::stop() {
+    eStatus_.store(kStopped);
+}
+
+void Controller::cancelProcess() {
+    eStatus_.store(kCancelled);
+    pImpl_->cancelProcess();
+}
+
+void Controller::saveException(ExceptionBase* e) {
+    boost::shared_ptr<ExceptionBase> pNew;
+    if (e != nullptr)
+        pNew = boost::shared_ptr<ExceptionBase>(e, MirelDeleter<ExceptionBase>(),
+                                                MirelAllocator<ExceptionBase>());
+    {
+        std::lock_guard<std::recursive_mutex> oLock(oExceptionLock_);
+        pNew.swap(pException_);
+    }
+    // pNew now holds the error stored before; it is released here, outside the lock.
+    if (e != nullptr)
+        eStatus_.store(kStopped);
+}
+
+void Controller::checkException() {
+    if (!pException_)
+        return;
+    boost::shared_ptr<ExceptionBase> pTaken;
+    pTaken.swap(pException_);
+    throw SharedException(boost::shared_ptr<std::exception>(pTaken));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scheduler
+
+bool Controller::initializeScheduler(std::size_t numberOfThreads) {
+    internal::ControllerImpl::initializeScheduler(numberOfThreads);
+    return true;
+}
+
+void Controller::terminateScheduler() {
+    internal::ControllerImpl::terminateScheduler();
+}
+
+} // namespace DataFlow
+} // namespace Mirel

@@ -1,0 +1,138 @@
+// The library's start-up and shut-down, and the AutoInitializer scope guard.
+
+#include "support/LifecycleProbe.h"
+#include "support/TestNodes.h"
+
+#include "data_flow/DataFlowLibrary.h"
+#include "data_flow/librarian/NodeLibrarian.h"
+#include "data_flow/librarian/NodeMetaData.h"
+
+#include <string>
+
+namespace {
+
+using Mirel::DataFlow::AutoInitializer;
+using Mirel::DataFlow::Library;
+using Mirel::DataFlow::Node;
+using Mirel::DataFlow::NodeLibrarian;
+using Mirel::DataFlow::NodeMetaData;
+using Mirel::DataFlow::NodeTargetType;
+using Mirel::DataFlow::internal::LifecycleProbe;
+using test::expectInternal;
+
+Node* makeNode(NodeTargetType) {
+    return MIREL_NEW Node("made");
+}
+
+//! The core is up around every test; data_flow's Library is what the tests drive.
+class LibraryLifecycle : public test::LeakChecked {
+protected:
+    void SetUp() override {
+        LeakChecked::SetUp();
+        Mirel::Core::Library::initialize();
+    }
+    void TearDown() override {
+        if (Library::isInitialized())
+            Library::terminate();
+        Mirel::Core::Library::terminate();
+        LeakChecked::TearDown();
+    }
+};
+
+TEST_F(LibraryLifecycle, EachStateRefusesItsOwnTransition) {
+    EXPECT_FALSE(Library::isInitialized());
+    std::string what = expectInternal([] { Library::terminate(); }, "bInitialized_");
+    EXPECT_NE(what.find("data_flow/DataFlowLibrary.cpp"), std::string::npos) << what;
+
+    Library::initialize();
+    EXPECT_TRUE(Library::isInitialized());
+    NodeLibrarian::Instance()->add(&makeNode, MIREL_NEW NodeMetaData("Kind", "ns", "test"));
+    NodeLibrarian* pLibrarian = NodeLibrarian::Instance();
+
+    expectInternal([] { Library::initialize(); }, "!bInitialized_");
+    EXPECT_TRUE(Library::isInitialized());
+    EXPECT_EQ(NodeLibrarian::Instance(), pLibrarian) << "a refused initialize changes nothing";
+    EXPECT_TRUE(pLibrarian->begin() != pLibrarian->end());
+
+    Library::terminate();
+    EXPECT_FALSE(Library::isInitialized());
+    EXPECT_FALSE(LifecycleProbe::librarianExists());
+    EXPECT_FALSE(LifecycleProbe::nodeMapsExist());
+}
+
+TEST_F(LibraryLifecycle, TheCoreMustBeUpBothWays) {
+    Mirel::Core::Library::terminate();
+    expectInternal([] { Library::initialize(); }, "Core::Library::isInitialized()");
+    EXPECT_FALSE(Library::isInitialized());
+    EXPECT_FALSE(LifecycleProbe::nodeMapsExist()) << "nothing is created";
+    EXPECT_FALSE(LifecycleProbe::librarianExists());
+
+    Mirel::Core::Library::initialize();
+    Library::initialize();
+    Mirel::Core::Library::terminate();
+    expectInternal([] { Library::terminate(); }, "Core::Library::isInitialized()");
+    EXPECT_TRUE(Library::isInitialized()) << "a refused terminate takes nothing down";
+    EXPECT_TRUE(LifecycleProbe::librarianExists());
+    Mirel::Core::Library::initialize();
+}
+
+TEST_F(LibraryLifecycle, EveryCycleStartsEmptyAndFresh) {
+    for (int iCycle = 0; iCycle < 3; ++iCycle) {
+        Library::initialize();
+        NodeLibrarian* pLibrarian = NodeLibrarian::Instance();
+        EXPECT_TRUE(pLibrarian->begin() == pLibrarian->end()) << "cycle " << iCycle;
+        pLibrarian->add(&makeNode, MIREL_NEW NodeMetaData("Kind", "ns", "test"));
+        {
+            Node a("blur"), b("blur");
+            EXPECT_EQ(std::string(b.debugId().c_str()), "blur [1]") << "cycle " << iCycle;
+        }
+        Library::terminate(); // deletes the registered kind: the leak check proves it
+    }
+}
+
+TEST_F(LibraryLifecycle, AFailedStepLeavesTheLibraryDownWithEarlierStepsDone) {
+    LifecycleProbe::createLibrarian(); // so that initialize's own Create fails
+    expectInternal([] { Library::initialize(); }, "gpSingleton_ == 0");
+    EXPECT_FALSE(Library::isInitialized());
+    EXPECT_TRUE(LifecycleProbe::nodeMapsExist()) << "steps already done are not undone";
+
+    std::string what = expectInternal([] { Library::initialize(); }, "!pIndexMap_");
+    EXPECT_NE(what.find("data_flow/nodes/Node.cpp"), std::string::npos) << what;
+
+    LifecycleProbe::destroyLibrarian();
+    LifecycleProbe::terminateNodeMaps();
+    Library::initialize();
+    EXPECT_TRUE(Library::isInitialized());
+}
+
+TEST_F(LibraryLifecycle, AutoInitializerBringsTheLibraryUpForItsScope) {
+    {
+        AutoInitializer guard;
+        EXPECT_TRUE(Library::isInitialized());
+    }
+    EXPECT_FALSE(Library::isInitialized());
+}
+
+TEST_F(LibraryLifecycle, AutoInitializerOnALibraryThatIsUpThrowsAndOwesNothing) {
+    Library::initialize();
+    expectInternal([] { AutoInitializer guard; }, "!bInitialized_");
+    EXPECT_TRUE(Library::isInitialized()) << "no guard was made, so none terminated";
+}
+
+TEST_F(LibraryLifecycle, ReleasedAutoInitializerLeavesTheLibraryUp) {
+    {
+        AutoInitializer guard;
+        guard.release();
+    }
+    EXPECT_TRUE(Library::isInitialized());
+}
+
+TEST_F(LibraryLifecycle, AutoInitializerSwallowsAFailingTerminate) {
+    {
+        AutoInitializer guard;
+        Library::terminate();
+    } // its terminate throws "bInitialized_", which must not leave the destructor
+    EXPECT_FALSE(Library::isInitialized());
+}
+
+} // namespace

@@ -161,7 +161,9 @@ public:
     template <class... A>
     static void createArray(A&&...) = delete;
 
+    //! The lower bound; never compared with the value.
     T const& lowerBound() const { return lowerBound_; }
+    //! The upper bound; never compared with the value.
     T const& upperBound() const { return upperBound_; }
 
     using ParameterBase::clone;
@@ -172,6 +174,7 @@ public:
         pCopy->setValue(this->value_);
         return pCopy;
     }
+    //! True: the one way to tell an interval parameter from a plain one through the base.
     bool isInterval() const override { return true; }
     /** Copies the other's value (unclamped, flags by setValue's rule) and, when the other is
         an interval parameter, its bounds; new bounds raise no flag. A type mismatch throws

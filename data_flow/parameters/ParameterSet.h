@@ -39,7 +39,9 @@ public:
     //! Releases every handle.
     virtual ~ParameterSet();
 
+    //! The number of handles.
     std::size_t size() const { return aParameters_.size(); }
+    //! Iterators over the handles in insertion order; insertion may invalidate them.
     iterator begin() { return aParameters_.begin(); }
     iterator end() { return aParameters_.end(); }
     const_iterator begin() const { return aParameters_.begin(); }

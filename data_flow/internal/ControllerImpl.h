@@ -72,19 +72,18 @@ public:
         return pArena != nullptr ? *pArena : recreateArena();
     }
 
-    /** Hands task to the task group on the arena and returns at once, without waiting; false
-        when no task could be made. A free scheduler thread takes it, or else the thread that
-        waits in waitForTasks(); it never starts while the group is cancelled. */
+    /** Queues task in the arena, in the task group, and returns at once without joining the
+        arena; false when no task could be made. A scheduler thread takes it (the arena always
+        gets one for queued work, even when it is 1 slot wide), or the thread that waits in
+        waitForTasks(). It never starts while the group is cancelled. */
     template <class Task>
     bool startTask(Task const& task) {
-        return arena().execute([&] {
-            tbb::task_handle oTask = oGroup_.defer(task);
-            if (!oTask)
-                return false;
-            iTaskCount_.fetch_add(1, std::memory_order_relaxed);
-            oGroup_.run(std::move(oTask));
-            return true;
-        });
+        tbb::task_handle oTask = oGroup_.defer(task);
+        if (!oTask)
+            return false;
+        iTaskCount_.fetch_add(1, std::memory_order_relaxed);
+        arena().enqueue(std::move(oTask));
+        return true;
     }
     //! Called by a task when it ends.
     void taskEnded() noexcept { iTaskCount_.fetch_sub(1, std::memory_order_relaxed); }

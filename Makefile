@@ -52,5 +52,19 @@ tsan: tsan-tbb
 install: release
 	cmake --install build/release --prefix $(PREFIX)
 
+# The demo: builds only the host and its plugin (Release) and runs it from the build tree; the
+# PNG and DOT files go to build/demo-output/.
+demo: deps
+	cmake --preset release
+	cmake --build --preset release --target demo demo_plugin
+	build/release/examples/demo build/demo-output
+
+# The benchmarks, each printing its figures beside their baselines with the ratios.
+BENCHMARKS := bench_evaluation bench_slices bench_async bench_librarian bench_memory
+bench: deps
+	cmake --preset release
+	cmake --build --preset release --target $(BENCHMARKS)
+	@set -e; for b in $(BENCHMARKS); do echo "== $$b"; build/release/bench/$$b; done
+
 clean:
 	rm -rf build

@@ -127,10 +127,7 @@ DATA_FLOW_VALUE_TYPES(DATA_FLOW_EXTERN_INPUTS)
 // ConstInput<T>::acquireData needs the complete OutputTemplate<T>.
 #include "data_flow/connectors/Outputs.h"
 
-// Parameter proxy inputs follow.
-
-// ---- Parameter proxy inputs ----------------------------------------------------------------
-// (maintained with the parameters: data_flow/parameters/Parameter.h)
+// Parameter proxy inputs: the typed input through which an upstream node drives a parameter.
 
 #include "data_flow/parameters/Parameter.h"
 

@@ -1,0 +1,18 @@
+#pragma once
+// Every public header of the data_flow library, for hosts and node kinds that want them all.
+#include "core/Core.h"
+#include "data_flow/DataFlowLibrary.h"
+#include "data_flow/ValueTypes.h"
+#include "data_flow/connectors/Connector.h"
+#include "data_flow/connectors/Inputs.h"
+#include "data_flow/connectors/Outputs.h"
+#include "data_flow/controllers/Controller.h"
+#include "data_flow/controllers/GraphDot.h"
+#include "data_flow/internal/ControllerImpl.h"
+#include "data_flow/librarian/NodeLibrarian.h"
+#include "data_flow/librarian/NodeMetaData.h"
+#include "data_flow/nodes/Node.h"
+#include "data_flow/parameters/Parameter.h"
+#include "data_flow/parameters/ParameterBase.h"
+#include "data_flow/parameters/ParameterSet.h"
+#include "data_flow/parameters/ParameterVisitorBase.h"

@@ -4,6 +4,7 @@
 #include "data_flow/Export.h"
 #include "data_flow/parameters/ParameterSet.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -129,8 +130,11 @@ public:
     void setColor(teColor color) noexcept { eColor_ = color; }
     Controller* controller() noexcept { return pController_; }
     Controller const* controller() const noexcept { return pController_; }
-    bool isProcessing() const noexcept { return iProcessing_ > 0; }
-    void setProcessing(bool processing) noexcept { iProcessing_ = processing ? 1 : 0; }
+    //! Read without the lock by a thread that reaches the node while another processes it.
+    bool isProcessing() const noexcept { return iProcessing_.load(std::memory_order_relaxed) > 0; }
+    void setProcessing(bool processing) noexcept {
+        iProcessing_.store(processing ? 1 : 0, std::memory_order_relaxed);
+    }
 
     std::size_t numberOfInputs() const noexcept { return aInputs_.size(); }
     std::size_t numberOfOutputs() const noexcept { return aOutputs_.size(); }
@@ -213,7 +217,7 @@ private:
     std::uint32_t nPriority_; // 0 until a client sets it; the library never reads it
     teColor eColor_;
     std::recursive_mutex oProcessLock_;
-    std::int32_t iProcessing_;
+    std::atomic<std::int32_t> iProcessing_; // a whole 32-bit value, read across threads
     ParameterSet oParameters_;
     OutputVector aOutputs_;
     InputVector aInputs_;

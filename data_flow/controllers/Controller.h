@@ -78,8 +78,9 @@ public:
     //! Evaluates the graph from the sink on the calling thread and stops. A failure passes out
     //! unchanged, after stop(); a null sink throws InternalException "pSink".
     virtual void process();
-    //! Empties the error store and starts the evaluation as a task on the scheduler; returns at
-    //! once. Collect it with wait() and then checkException(), on the constructing thread.
+    //! Empties the error store and queues the evaluation as a task on the scheduler; returns at
+    //! once. A scheduler thread runs it (also with a 1-thread scheduler); collect it with wait()
+    //! and then checkException(). A second call while one runs starts a second task.
     virtual void processAsync();
     //! Sets kCancelled and cancels the task group: loops skip the slices not started, the visit
     //! looks at no further input, a task not started never runs. Lasts until wait().
@@ -99,8 +100,8 @@ public:
     /** Polls every `interval` seconds while an evaluation runs and the group is not cancelled,
         giving up with false once the intervals asked for add up to more than `timeout`. Then
         waits for the tasks, re-arms the controller and, after a cancellation, flushes the graph
-        (InternalException "bGraphFlushed" when that is refused) and resets the group. Call it on
-        the thread that constructed the controller; it does not throw a stored error. */
+        (InternalException "bGraphFlushed" when that is refused) and resets the group. It does
+        not throw a stored error: call checkException() for that. */
     virtual bool wait(double timeout, double interval);
     //! Blocks the calling thread for `seconds`.
     virtual void sleep(double seconds);

@@ -377,6 +377,47 @@ TEST_F(ControllerTest, AMillionNodeChainEvaluatesOnTheCallingThread) {
         aChain[i].disconnect();
 }
 
+TEST_F(ControllerTest, EvaluatingAndFlushingMakeNoCountedAllocation) {
+    // 64 nodes deep fits the visit stack made with the controller; the chain nodes publish
+    // pointers they own. So any counted allocation here would be the controller's own.
+    constexpr std::size_t kLength = 64;
+    std::unique_ptr<ChainNode[]> aChain(new ChainNode[kLength]);
+    Controller c;
+    for (std::size_t i = 0; i < kLength; ++i) {
+        if (i > 0)
+            aChain[i].follow(aChain[i - 1]);
+        c.addNode(&aChain[i]);
+    }
+    c.setSinkNode(&aChain[kLength - 1]);
+    std::size_t const nLive = Mirel::Core::liveAllocations();
+    Mirel::Core::failAllocationsAfter(0); // the next counted allocation throws std::bad_alloc
+    EXPECT_NO_THROW({
+        c.process();
+        c.flushGraph();
+        c.processAsync();
+        EXPECT_TRUE(c.wait(20.0, 0.0005));
+        c.flushGraph();
+    });
+    Mirel::Core::failAllocationsAfter(-1);
+    c.checkException();
+    EXPECT_EQ(aChain[kLength - 1].processCount(), 2);
+    EXPECT_EQ(Mirel::Core::liveAllocations(), nLive);
+
+    // A deeper visit grows the stack, then gives it back for one of the first size.
+    std::unique_ptr<ChainNode[]> aDeep(new ChainNode[5000]);
+    for (std::size_t i = 1; i < 5000; ++i)
+        aDeep[i].follow(aDeep[i - 1]);
+    c.setSinkNode(&aDeep[4999]);
+    std::size_t const nLiveDeep = Mirel::Core::liveAllocations();
+    c.process();
+    EXPECT_EQ(aDeep[4999].value(), 4999.0f);
+    EXPECT_EQ(Mirel::Core::liveAllocations(), nLiveDeep);
+    for (std::size_t i = 0; i < kLength; ++i)
+        aChain[i].disconnect();
+    for (std::size_t i = 0; i < 5000; ++i)
+        aDeep[i].disconnect();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Slicing
 

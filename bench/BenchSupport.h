@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <map>
 #include <string>
@@ -19,13 +20,16 @@
 
 namespace bench {
 
-//! Repetitions of every timed benchmark; the comparisons use the fastest one, which is the
-//! least disturbed by other work on the machine.
-constexpr int kRepetitions = 5;
+/** Repetitions of every timed benchmark, 5 unless --benchmark_repetitions=N is given; the
+    comparisons use the fastest one, which is the least disturbed by other work on the machine. */
+inline int& repetitions() {
+    static int n = 5;
+    return n;
+}
 
 //! Adds the repetitions and the "min" statistic the comparisons read.
 inline benchmark::internal::Benchmark* repeated(benchmark::internal::Benchmark* pBenchmark) {
-    return pBenchmark->Repetitions(kRepetitions)
+    return pBenchmark->Repetitions(repetitions())
         ->DisplayAggregatesOnly(true)
         ->ComputeStatistics("min", [](std::vector<double> const& v) {
             return *std::min_element(v.begin(), v.end());
@@ -89,7 +93,7 @@ public:
                   std::vector<Limit> const& limits) const {
         int nMissed = 0;
         std::printf("\nFigures beside their baselines (fastest of %d repetitions):\n",
-                    kRepetitions);
+                    repetitions());
         for (Comparison const& c : comparisons) {
             double const figure = time(c.sFigure);
             double const baseline = time(c.sBaseline);
@@ -141,10 +145,16 @@ private:
     std::map<std::string, std::map<std::string, double>> aCounters_;
 };
 
-//! The core layer and the library, up for the whole run.
+/** The core layer and the library, up for the whole run. Made first in main, before the
+    benchmarks are registered, it also reads --benchmark_repetitions (which registration fixes). */
 class LibraryScope {
 public:
-    LibraryScope() {
+    LibraryScope(int argc, char** argv) {
+        std::string const flag = "--benchmark_repetitions=";
+        for (int i = 1; i < argc; ++i) {
+            if (std::string(argv[i]).rfind(flag, 0) == 0)
+                repetitions() = std::max(1, std::atoi(argv[i] + flag.size()));
+        }
         Mirel::Core::Library::initialize();
         Mirel::DataFlow::Library::initialize();
     }

@@ -91,7 +91,7 @@ void syncDataFlow(benchmark::State& state) {
 } // namespace
 
 int main(int argc, char** argv) {
-    bench::LibraryScope library;
+    bench::LibraryScope library(argc, argv);
     bench::repeated(benchmark::RegisterBenchmark("async/data_flow", asyncDataFlow))->UseRealTime();
     bench::repeated(benchmark::RegisterBenchmark("async/task_group", asyncTaskGroup))
         ->UseRealTime();

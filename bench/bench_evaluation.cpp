@@ -197,7 +197,7 @@ void latticeVirtualLoop(benchmark::State& state) {
 } // namespace
 
 int main(int argc, char** argv) {
-    bench::LibraryScope library;
+    bench::LibraryScope library(argc, argv);
     for (auto const& entry : {std::make_pair("chain/data_flow", &chainDataFlow),
                               std::make_pair("chain/flow_graph", &chainFlowGraph),
                               std::make_pair("chain/virtual_loop", &chainVirtualLoop),

@@ -98,7 +98,7 @@ void directly(benchmark::State& state) {
 } // namespace
 
 int main(int argc, char** argv) {
-    bench::LibraryScope library;
+    bench::LibraryScope library(argc, argv);
     registerKinds();
     bench::repeated(benchmark::RegisterBenchmark("create/by_client_id", byClientID));
     bench::repeated(benchmark::RegisterBenchmark("create/by_metadata", byMetadata, true));

@@ -63,7 +63,7 @@ void flowGraphNode(benchmark::State& state) {
 } // namespace
 
 int main(int argc, char** argv) {
-    bench::LibraryScope library;
+    bench::LibraryScope library(argc, argv);
     benchmark::RegisterBenchmark("memory/data_flow_node", dataFlowNode)->Iterations(3);
     benchmark::RegisterBenchmark("memory/flow_graph_function_node", flowGraphNode)->Iterations(3);
     return bench::run(argc, argv, {},

@@ -77,7 +77,7 @@ void slicesParallelFor(benchmark::State& state) {
 } // namespace
 
 int main(int argc, char** argv) {
-    bench::LibraryScope library;
+    bench::LibraryScope library(argc, argv);
     bench::repeated(benchmark::RegisterBenchmark("slices/data_flow", slicesDataFlow, false))
         ->UseRealTime()
         ->Unit(benchmark::kMillisecond);

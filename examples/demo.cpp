@@ -531,12 +531,16 @@ int runDemo(Options const& options) {
 
 int main(int argc, char** argv) {
     Mirel::Core::Library::initialize();
+    std::size_t const nBlocksBefore = Mirel::Core::liveAllocations();
     int result = 1;
     try {
         result = runDemo(parseOptions(argc, argv));
     } catch (std::exception const& e) {
         std::cerr << "demo failed: " << e.what() << "\n";
     }
+    // Every value, node, connector, parameter, record and factory went back.
+    std::size_t const nLeft = Mirel::Core::liveAllocations() - nBlocksBefore;
+    std::cout << "library blocks still allocated after shut-down: " << nLeft << "\n";
     Mirel::Core::Library::terminate();
-    return result;
+    return nLeft == 0 ? result : 1;
 }

@@ -15,6 +15,7 @@
 #include <ostream>
 #include <type_traits>
 #include <typeinfo>
+#include <utility>
 
 namespace Mirel {
 namespace DataFlow {
@@ -177,15 +178,22 @@ public:
     //! True: the one way to tell an interval parameter from a plain one through the base.
     bool isInterval() const override { return true; }
     /** Copies the other's value (unclamped, flags by setValue's rule) and, when the other is
-        an interval parameter, its bounds; new bounds raise no flag. A type mismatch throws
-        before anything changes. */
+        an interval parameter, its bounds; new bounds raise no flag. A type mismatch, or running
+        out of memory, throws before anything changes. */
     void setValueFromParameter(ParameterBase const& other) override {
-        this->setValue(other.valueAs<T>());
-        if (other.isInterval()) {
-            auto const& source = static_cast<IntervalParameter<T> const&>(other);
-            lowerBound_ = source.lowerBound_;
-            upperBound_ = source.upperBound_;
+        T const& value = other.valueAs<T>();
+        if (!other.isInterval()) {
+            this->setValue(value);
+            return;
         }
+        // The bounds are copied before anything changes and moved in after, so that running
+        // out of memory leaves value, bounds and flags as they were.
+        auto const& source = static_cast<IntervalParameter<T> const&>(other);
+        T lowerBound(source.lowerBound_);
+        T upperBound(source.upperBound_);
+        this->setValue(value);
+        lowerBound_ = std::move(lowerBound);
+        upperBound_ = std::move(upperBound);
     }
 
 protected:

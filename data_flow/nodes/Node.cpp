@@ -48,9 +48,16 @@ Node::~Node() {
 }
 
 void Node::setName(String const& name) {
-    sName_ = name;
-    debugRemoveNode(this);
-    debugAddNode(this, sName_);
+    // The same as leaving the index and entering it again under the new name, but everything
+    // that can run out of memory happens before the node changes: a failed rename leaves the
+    // node its name and its identity.
+    MIREL_CHECK(pIndexMap_ && pNameCounter_, "pIndexMap_");
+    auto it = pIndexMap_->find(this);
+    MIREL_CHECK(it != pIndexMap_->end(), "pIndexMap_->find( pNode ) != pIndexMap_->end()");
+    String sName(name);
+    int& iCounter = (*pNameCounter_)[sName];
+    it->second = iCounter++;
+    sName_.swap(sName);
 }
 
 // --- Debug index -------------------------------------------------------------------------------
@@ -82,9 +89,15 @@ void Node::debugAddNode(Node const* pNode, String const& name) {
     MIREL_CHECK(pIndexMap_ && pNameCounter_, "pIndexMap_");
     MIREL_CHECK(pIndexMap_->find(pNode) == pIndexMap_->end(),
                 "pIndexMap_->find( pNode ) == pIndexMap_->end()");
-    int& iCounter = (*pNameCounter_)[name];
-    pIndexMap_->emplace(pNode, iCounter);
-    ++iCounter;
+    auto const counter = pNameCounter_->try_emplace(name, 0);
+    try {
+        pIndexMap_->emplace(pNode, counter.first->second);
+    } catch (...) {
+        if (counter.second) // a name that never got a node leaves no counter behind
+            pNameCounter_->erase(counter.first);
+        throw;
+    }
+    ++counter.first->second;
 }
 
 void Node::debugRemoveNode(Node const* pNode) {

@@ -119,6 +119,7 @@ protected:
 public:
     String const& name() const noexcept { return sName_; }
     //! Renames the node and gives it a fresh ordinal under the new name, even an unchanged one.
+    //! When it throws (out of memory), the node keeps its name and its identity.
     void setName(String const& name);
     //! The name followed by the per-name ordinal in brackets: "blur [2]". Throws
     //! InternalException when the node is not in the debug index.

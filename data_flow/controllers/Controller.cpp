@@ -25,9 +25,15 @@ namespace {
 // iNextInput of a frame whose node has not been looked at yet.
 constexpr std::size_t kNotVisited = std::numeric_limits<std::size_t>::max();
 
+/** Stored in place of a failure when memory ran out even for its record: the asking thread
+    then learns that memory ran out instead of learning nothing. Its handle is made when the
+    library is loaded, so storing it allocates nothing. */
+CPURuntimeException gOutOfMemory(CPURuntimeException::kOutOfMemory);
+boost::shared_ptr<ExceptionBase> const gpOutOfMemory(&gOutOfMemory, NullDeleter());
+
 /** Stores the exception being handled in c's error store: a clone of an ExceptionBase, anything
-    else as CPURuntimeException condition 6. Call it only inside a catch block. Never throws: a
-    failure that cannot even be stored is dropped rather than sent across threads. */
+    else as CPURuntimeException condition 6. Call it only inside a catch block. Never throws; when
+    no record can be allocated, the store reports that memory ran out. */
 void storeCurrentException(Controller& c) noexcept {
     ExceptionBase* pCopy = nullptr;
     try {
@@ -39,12 +45,14 @@ void storeCurrentException(Controller& c) noexcept {
         }
     } catch (...) {
     }
-    try {
-        if (pCopy == nullptr)
+    if (pCopy == nullptr) {
+        try {
             pCopy = MIREL_NEW CPURuntimeException(CPURuntimeException::kUnknownException);
-        c.saveException(pCopy); // frees pCopy itself if it cannot take it
-    } catch (...) {
+        } catch (...) {
+            pCopy = &gOutOfMemory;
+        }
     }
+    c.saveException(pCopy);
 }
 
 //! Lends the controller's visit stack for one visit, or a stack of its own when another thread
@@ -425,9 +433,16 @@ void Controller::cancelProcess() {
 
 void Controller::saveException(ExceptionBase* e) {
     boost::shared_ptr<ExceptionBase> pNew;
-    if (e != nullptr)
-        pNew = boost::shared_ptr<ExceptionBase>(e, MirelDeleter<ExceptionBase>(),
-                                                MirelAllocator<ExceptionBase>());
+    if (e == &gOutOfMemory) {
+        pNew = gpOutOfMemory;
+    } else if (e != nullptr) {
+        try {
+            pNew = boost::shared_ptr<ExceptionBase>(e, MirelDeleter<ExceptionBase>(),
+                                                    MirelAllocator<ExceptionBase>());
+        } catch (std::bad_alloc const&) {
+            pNew = gpOutOfMemory; // boost has released e: the failure is reported as out of memory
+        }
+    }
     {
         std::lock_guard<std::recursive_mutex> oLock(oExceptionLock_);
         pNew.swap(pException_);

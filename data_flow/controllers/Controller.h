@@ -133,7 +133,8 @@ public:
         runs no sub-range until wait() resets it. */
     void processSlices(Node* node);
     //! Stores e (tagged new, owned from now on), replacing and releasing the error stored before;
-    //! null empties the store. A non-null e sets kStopped. Safe from any thread.
+    //! null empties the store. A non-null e sets kStopped. Safe from any thread; does not throw:
+    //! when memory runs out, e is released and an out-of-memory CPURuntimeException is stored.
     void saveException(ExceptionBase* e);
     //! Throws the stored error as a SharedException sharing it, and empties the store; returns
     //! when none is stored. Takes no lock: call it when none of the controller's work runs.

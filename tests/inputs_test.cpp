@@ -89,6 +89,38 @@ TYPED_TEST(TypedConnectors, DeliverySharesTheOutputsCellWithoutCopyOrAllocation)
     EXPECT_LT(Core::liveAllocations(), live);
 }
 
+TYPED_TEST(TypedConnectors, PublishNeverWritesIntoAValueAnInputStillHolds) {
+    using T = TypeParam;
+    Connect(this->out, this->in);
+    this->out.publish(test::otherValue<T>());
+    this->in.acquireData();
+    EXPECT_EQ(this->in.data(), this->out.data());
+
+    this->out.publish(T()); // the input still shares the first value
+    EXPECT_NE(this->in.data(), this->out.data());
+    EXPECT_TRUE(this->isOther(this->in.value()));
+    EXPECT_TRUE(this->out.value() == T());
+
+    this->in.releaseData();
+    // Nobody shares the value now: republishing overwrites it in place (allocating nothing for
+    // a plain value).
+    TypeParam const* p = &this->out.value();
+    if (std::is_trivially_destructible<T>::value)
+        withoutAllocation([&] { this->out.publish(test::otherValue<T>()); });
+    else
+        this->out.publish(test::otherValue<T>());
+    EXPECT_EQ(&this->out.value(), p);
+    EXPECT_TRUE(this->isOther(this->out.value()));
+
+    std::size_t const live = Core::liveAllocations();
+    this->out.flush(); // value and count go in one block
+    EXPECT_FALSE(this->out.hasData());
+    if (std::is_trivially_destructible<T>::value)
+        EXPECT_EQ(Core::liveAllocations() + 1, live);
+    else
+        EXPECT_LT(Core::liveAllocations(), live);
+}
+
 TYPED_TEST(TypedConnectors, SetDataReplacesAndReleases) {
     using T = TypeParam;
     SetInput<T> set("set", nullptr);

@@ -407,6 +407,53 @@ TEST_P(ControllerConcurrency, CancellingARunningEvaluationEndsTheVisitEarly) {
     EXPECT_EQ(sink.processCount(), 1);
 }
 
+TEST_P(ControllerConcurrency, ProgressCountsNodesAndSliceItemsAndIsReadableMeanwhile) {
+    Controller c;
+    HookNode a("a", 0, 1), b("b", 1, 1), sink("sink", 1, 0);
+    link(a, b);
+    link(b, sink);
+    for (HookNode* p : {&a, &b, &sink})
+        c.addNode(p);
+    c.setSinkNode(&sink);
+    Latch entered, release;
+    blockIn(sink, entered, release);
+    c.processAsync();
+    ASSERT_TRUE(entered.wait());
+    EXPECT_EQ(c.progress().nodesProcessed, 2u) << "the producers are done, the sink runs";
+    release.countDown();
+    ASSERT_TRUE(c.wait(kPatience, kPoll));
+    EXPECT_EQ(c.progress().nodesProcessed, 3u);
+    EXPECT_EQ(c.progress().itemsProcessed, 0u);
+    ASSERT_TRUE(c.flushGraph());
+
+    // Slice items count as their sub-ranges finish; a new evaluation starts again from 0.
+    Controller sliced;
+    SlicedNode node("sliced", 1, 1000);
+    sliced.addNode(&node);
+    sliced.setSinkNode(&node);
+    Latch sliceEntered, sliceRelease;
+    node.onSlice = [&](std::size_t begin, std::size_t) {
+        if (begin == 0) {
+            sliceEntered.countDown();
+            EXPECT_TRUE(sliceRelease.wait());
+        }
+    };
+    sliced.processAsync();
+    ASSERT_TRUE(sliceEntered.wait());
+    Controller::Progress during = sliced.progress();
+    EXPECT_EQ(during.nodesProcessed, 0u);
+    EXPECT_LT(during.itemsProcessed, 1000u);
+    sliceRelease.countDown();
+    ASSERT_TRUE(sliced.wait(kPatience, kPoll));
+    EXPECT_EQ(sliced.progress().nodesProcessed, 1u);
+    EXPECT_EQ(sliced.progress().itemsProcessed, 1000u);
+
+    node.onSlice = nullptr;
+    sliced.process(); // a node without outputs is ready again at once
+    EXPECT_EQ(sliced.progress().nodesProcessed, 1u);
+    EXPECT_EQ(sliced.progress().itemsProcessed, 1000u);
+}
+
 TEST_P(ControllerConcurrency, DestroyingAControllerWaitsForItsRunningEvaluation) {
     auto pController = std::make_unique<Controller>();
     HookNode sink("sink", 0, 0);

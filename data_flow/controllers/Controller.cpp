@@ -95,7 +95,9 @@ Controller::Controller()
     , oExceptionLock_()
     , pException_()
     , bSingleThreadMode_(false)
-    , oThreadID_() {
+    , oThreadID_()
+    , nNodesProcessed_(0)
+    , nItemsProcessed_(0) {
     pImpl_ = MIREL_NEW internal::ControllerImpl(s_number_of_threads);
 }
 
@@ -109,7 +111,9 @@ Controller::Controller(Controller const& other)
     , oExceptionLock_()
     , pException_(other.pException_)
     , bSingleThreadMode_(other.bSingleThreadMode_)
-    , oThreadID_(other.oThreadID_) {
+    , oThreadID_(other.oThreadID_)
+    , nNodesProcessed_(0)
+    , nItemsProcessed_(0) {
     // A copy never shares the scheduler state: both destructors would free it.
     pImpl_ = MIREL_NEW internal::ControllerImpl(s_number_of_threads);
 }
@@ -211,8 +215,14 @@ std::size_t Controller::getMinimumGrainSize() {
 // ---------------------------------------------------------------------------------------------
 // Synchronous evaluation
 
+void Controller::resetProgress() noexcept {
+    nNodesProcessed_.store(0, std::memory_order_relaxed);
+    nItemsProcessed_.store(0, std::memory_order_relaxed);
+}
+
 void Controller::process() {
     eStatus_.store(kProcessing);
+    resetProgress();
     try {
         MIREL_CHECK(pSinkNode_ != nullptr, "pSink");
         processRecursive(pSinkNode_);
@@ -227,6 +237,7 @@ void Controller::processNode(Node* node) {
     std::lock_guard<std::recursive_mutex> oLock(node->oProcessLock_);
     node->setProcessing(true);
     node->process();
+    nNodesProcessed_.fetch_add(1, std::memory_order_relaxed);
     // On a failure the flag stays set: later visits wait for the lock and leave the node alone
     // until it is flushed.
     node->setProcessing(false);
@@ -289,6 +300,8 @@ void Controller::processRecursive(Node* node) {
 void processSliceHelper::operator()(tbb::blocked_range<std::size_t> const& range) const {
     try {
         pNode_->processSlice(range.begin(), range.end());
+        if (Controller* pController = pNode_->controller())
+            pController->nItemsProcessed_.fetch_add(range.size(), std::memory_order_relaxed);
     } catch (...) {
         // Cancelling first makes the scheduler skip the sub-ranges not started yet.
         if (Controller* pController = pNode_->controller()) {
@@ -306,6 +319,7 @@ void Controller::processSlices(Node* node) {
     if (oRange.numberOfItems != 0 && oRange.itemSize != 0) {
         if (bSingleThreadMode_) {
             node->processSlice(0, oRange.numberOfItems);
+            nItemsProcessed_.fetch_add(oRange.numberOfItems, std::memory_order_relaxed);
         } else {
             std::size_t nGrain = s_minimum_grain_size / oRange.itemSize;
             if (nGrain == 0)
@@ -361,6 +375,7 @@ void Controller::processAsync() {
         pDropped.swap(pException_);
     }
     eStatus_.store(kProcessing);
+    resetProgress();
     MIREL_CHECK(pRoot->startTask(ProcessFrameTask(this)), "Enforce new_task != NULL");
 }
 

@@ -141,6 +141,19 @@ public:
     void checkException();
     internal::ControllerImpl* getImpl() noexcept { return pImpl_; }
 
+    //! How far an evaluation has got, counted from its start.
+    struct Progress {
+        std::size_t nodesProcessed; //!< nodes whose process() has returned normally
+        std::size_t itemsProcessed; //!< slice indices whose processSlice() has returned normally
+    };
+    /** The counts of the current evaluation (or of the last one, once it has ended); process()
+        and processAsync() set them back to 0. Lock-free: any thread may read them at any time,
+        each count on its own (the two are not read as one snapshot). */
+    Progress progress() const noexcept {
+        return {nNodesProcessed_.load(std::memory_order_relaxed),
+                nItemsProcessed_.load(std::memory_order_relaxed)};
+    }
+
     //! Sets the thread count the next scheduler initialisation uses; no validation. Always true.
     static bool setNumberOfThreads(std::size_t numberOfThreads);
     //! One more than the scheduler's default concurrency unless set.
@@ -170,7 +183,10 @@ protected:
     static std::size_t s_minimum_grain_size;
 
 private:
+    friend struct processSliceHelper;
+
     void processNode(Node* node);
+    void resetProgress() noexcept;
     void copyFields(Controller const& other);
 
     NodeVector aNodes_;
@@ -183,6 +199,9 @@ private:
     boost::shared_ptr<ExceptionBase> pException_;
     bool bSingleThreadMode_;
     ThreadID oThreadID_;
+    // Progress counters: one relaxed add per processed node and per finished sub-range.
+    std::atomic<std::size_t> nNodesProcessed_;
+    std::atomic<std::size_t> nItemsProcessed_;
 };
 
 /** The body of processSlices' parallel loop: runs the node's slice and stores its failure in the

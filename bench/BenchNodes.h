@@ -19,7 +19,7 @@ public:
     Mirel::DataFlow::OutputTemplate<float>& out() { return oOut_; }
 
 protected:
-    void internalProcess() override { oOut_.setData(MIREL_NEW float(1.0f)); }
+    void internalProcess() override { oOut_.publish(1.0f); }
 
 private:
     Mirel::DataFlow::OutputTemplate<float> oOut_;
@@ -39,7 +39,7 @@ public:
     Mirel::DataFlow::OutputTemplate<float>& out() { return oOut_; }
 
 protected:
-    void internalProcess() override { oOut_.setData(MIREL_NEW float(oIn_.value() + 1.0f)); }
+    void internalProcess() override { oOut_.publish(oIn_.value() + 1.0f); }
 
 private:
     Mirel::DataFlow::ConstInput<float> oIn_;
@@ -79,9 +79,9 @@ protected:
     void internalProcess() override {
         float const v = (bUp_ ? oUp_.value() : 0.0f) + (bLeft_ ? oLeft_.value() : 0.0f) + 1.0f;
         if (bDown_)
-            oDown_.setData(MIREL_NEW float(v));
+            oDown_.publish(v);
         if (bRight_)
-            oRight_.setData(MIREL_NEW float(v));
+            oRight_.publish(v);
     }
 
 private:

@@ -26,7 +26,7 @@ bool Measure::compute() {
     float const fraction = std::min(1.0f, std::max(0.0f, oFraction_.value()));
     auto const nth = aScratch_.begin() + std::ptrdiff_t(fraction * float(aScratch_.size() - 1));
     std::nth_element(aScratch_.begin(), nth, aScratch_.end());
-    oLevel_.setData(MIREL_NEW float(*nth));
+    oLevel_.publish(*nth);
     return true;
 }
 

@@ -39,7 +39,6 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #ifndef DEMO_PLUGIN_PATH
@@ -86,33 +85,6 @@ demo::TimedNode& timed(Node* pNode) {
     return dynamic_cast<demo::TimedNode&>(*pNode);
 }
 
-// --- Progress -----------------------------------------------------------------------------------
-
-// Stand-in until Controller::progress() exists: reads it when the controller has it.
-template <class C, class = void>
-struct HasProgress : std::false_type {};
-template <class C>
-struct HasProgress<C, std::void_t<decltype(std::declval<C const&>().progress())>> : std::true_type {
-};
-
-struct ProgressView {
-    std::size_t nodes = 0;
-    std::size_t items = 0;
-};
-
-template <class C>
-ProgressView readProgress(C const& controller) {
-    ProgressView view;
-    if constexpr (HasProgress<C>::value) {
-        auto const progress = controller.progress();
-        view.nodes = progress.nodesProcessed;
-        view.items = progress.itemsProcessed;
-    }
-    return view;
-}
-
-constexpr bool kHaveProgress = HasProgress<Controller>::value;
-
 /** The host's view of the pipeline: the nodes in producer-before-consumer order, the controller
     and what the evaluations are compared against. */
 class Pipeline {
@@ -153,8 +125,8 @@ public:
     }
 
     //! Which nodes computed since prepare(), with their times.
-    void reportRecomputed() const {
-        std::cout << "  recomputed:";
+    void reportRecomputed(char const* label = "recomputed") const {
+        std::cout << "  " << label << ":";
         std::string kept;
         int n = 0;
         for (std::size_t i = 0; i < aOrder_.size(); ++i) {
@@ -180,27 +152,25 @@ public:
         short steps, so the host thread is free to print between them. */
     void waitShowingProgress() {
         bool const bTty = isatty(STDOUT_FILENO) != 0;
-        ProgressView last;
-        int nLines = 0;
+        Controller::Progress last{0, 0};
         while (!controller_.wait(0.02, 0.005)) {
-            ProgressView const now = readProgress(controller_);
-            if (!kHaveProgress || (now.nodes == last.nodes && now.items == last.items))
+            Controller::Progress const now = controller_.progress();
+            if (now.nodesProcessed == last.nodesProcessed &&
+                now.itemsProcessed == last.itemsProcessed)
                 continue;
             last = now;
             printProgress(now, bTty);
-            ++nLines;
         }
-        printProgress(readProgress(controller_), bTty);
+        printProgress(controller_.progress(), bTty);
         if (bTty)
             std::cout << "\n";
     }
 
-    void printProgress(ProgressView const& view, bool bTty) const {
-        if (!kHaveProgress)
-            return;
-        std::cout << (bTty ? "\r" : "") << "  progress: " << view.nodes << " of " << aOrder_.size()
-                  << " nodes, " << view.items << " of " << itemsPerEvaluation() << " slice items"
-                  << (bTty ? "   " : "\n") << std::flush;
+    //! On a terminal the line is rewritten in place; otherwise each reading gets its own line.
+    void printProgress(Controller::Progress const& progress, bool bTty) const {
+        std::cout << (bTty ? "\r" : "") << "  progress: " << progress.nodesProcessed << " of "
+                  << aOrder_.size() << " nodes, " << progress.itemsProcessed << " of "
+                  << itemsPerEvaluation() << " slice items" << (bTty ? "   " : "\n") << std::flush;
     }
 
 private:
@@ -456,22 +426,20 @@ int runDemo(Options const& options) {
         std::size_t const cancelAt = std::size_t(options.iSize) + std::size_t(options.iSize) / 2;
         while (controller.controllerStatus() == Controller::kProcessing &&
                millisecondsSince(start) < 10000.0 &&
-               (kHaveProgress ? readProgress(controller).items < cancelAt
-                              : millisecondsSince(start) < 30.0))
+               controller.progress().itemsProcessed < cancelAt)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
-        ProgressView const atCancel = readProgress(controller);
+        Controller::Progress const atCancel = controller.progress();
         controller.cancelProcess();
         controller.wait(10.0, 0.001);
         std::cout << "  cancelProcess() after " << std::setprecision(1) << millisecondsSince(start)
-                  << " ms";
-        if (kHaveProgress)
-            std::cout << ", at " << atCancel.nodes << " nodes and " << atCancel.items << " of "
-                      << pipeline.itemsPerEvaluation() << " slice items";
-        std::cout << "\n  after wait(): status " << statusName(controller.controllerStatus())
+                  << " ms, at " << atCancel.nodesProcessed << " nodes and "
+                  << atCancel.itemsProcessed << " of " << pipeline.itemsPerEvaluation()
+                  << " slice items\n";
+        std::cout << "  after wait(): status " << statusName(controller.controllerStatus())
                   << ", the sink holds "
                   << (pTone->output(String("image"))->hasData() ? "a result" : "no result")
                   << " (a cancelled evaluation's graph is flushed)\n";
-        pipeline.reportRecomputed();
+        pipeline.reportRecomputed("started before the cancel");
         pipeline.prepare();
         start = Clock::now();
         controller.processAsync();

@@ -98,7 +98,7 @@ protected:
         if (!runSlices())
             return false;
         oImage_.setData(pImage.release());
-        oSize_.setData(MIREL_NEW int2(oWidth_.value(), oHeight_.value()));
+        oSize_.publish(int2(oWidth_.value(), oHeight_.value()));
         return true;
     }
 

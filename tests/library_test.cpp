@@ -24,40 +24,36 @@ Node* makeNode(NodeTargetType) {
     return MIREL_NEW Node("made");
 }
 
-//! The core is up around every test; data_flow's Library is what the tests drive.
-class LibraryLifecycle : public test::LeakChecked {
+//! The core is up around every test; data_flow's Library is down, for the tests to drive.
+class LibraryLifecycle : public test::LibraryTest {
 protected:
     void SetUp() override {
-        LeakChecked::SetUp();
-        Mirel::Core::Library::initialize();
-    }
-    void TearDown() override {
-        if (Library::isInitialized())
-            Library::terminate();
-        Mirel::Core::Library::terminate();
-        LeakChecked::TearDown();
+        LibraryTest::SetUp();
+        Library::terminate();
     }
 };
 
-TEST_F(LibraryLifecycle, EachStateRefusesItsOwnTransition) {
-    EXPECT_FALSE(Library::isInitialized());
+TEST_F(LibraryLifecycle, EveryCycleStartsEmptyAndFreshAndEachStateRefusesItsOwnTransition) {
     std::string what = expectInternal([] { Library::terminate(); }, "bInitialized_");
     EXPECT_NE(what.find("data_flow/DataFlowLibrary.cpp"), std::string::npos) << what;
+    for (int iCycle = 0; iCycle < 3; ++iCycle) {
+        Library::initialize();
+        NodeLibrarian* pLibrarian = NodeLibrarian::Instance();
+        EXPECT_TRUE(pLibrarian->begin() == pLibrarian->end()) << "cycle " << iCycle;
+        pLibrarian->add(&makeNode, MIREL_NEW NodeMetaData("Kind", "ns", "test"));
+        {
+            Node a("blur"), b("blur");
+            EXPECT_EQ(std::string(b.debugId().c_str()), "blur [1]") << "cycle " << iCycle;
+        }
+        expectInternal([] { Library::initialize(); }, "!bInitialized_");
+        EXPECT_EQ(NodeLibrarian::Instance(), pLibrarian) << "a refused initialize changes nothing";
+        EXPECT_TRUE(pLibrarian->begin() != pLibrarian->end());
 
-    Library::initialize();
-    EXPECT_TRUE(Library::isInitialized());
-    NodeLibrarian::Instance()->add(&makeNode, MIREL_NEW NodeMetaData("Kind", "ns", "test"));
-    NodeLibrarian* pLibrarian = NodeLibrarian::Instance();
-
-    expectInternal([] { Library::initialize(); }, "!bInitialized_");
-    EXPECT_TRUE(Library::isInitialized());
-    EXPECT_EQ(NodeLibrarian::Instance(), pLibrarian) << "a refused initialize changes nothing";
-    EXPECT_TRUE(pLibrarian->begin() != pLibrarian->end());
-
-    Library::terminate();
-    EXPECT_FALSE(Library::isInitialized());
-    EXPECT_FALSE(LifecycleProbe::librarianExists());
-    EXPECT_FALSE(LifecycleProbe::nodeMapsExist());
+        Library::terminate(); // deletes the registered kind: the leak check proves it
+        EXPECT_FALSE(Library::isInitialized());
+        EXPECT_FALSE(LifecycleProbe::librarianExists());
+        EXPECT_FALSE(LifecycleProbe::nodeMapsExist());
+    }
 }
 
 TEST_F(LibraryLifecycle, TheCoreMustBeUpBothWays) {
@@ -76,20 +72,6 @@ TEST_F(LibraryLifecycle, TheCoreMustBeUpBothWays) {
     Mirel::Core::Library::initialize();
 }
 
-TEST_F(LibraryLifecycle, EveryCycleStartsEmptyAndFresh) {
-    for (int iCycle = 0; iCycle < 3; ++iCycle) {
-        Library::initialize();
-        NodeLibrarian* pLibrarian = NodeLibrarian::Instance();
-        EXPECT_TRUE(pLibrarian->begin() == pLibrarian->end()) << "cycle " << iCycle;
-        pLibrarian->add(&makeNode, MIREL_NEW NodeMetaData("Kind", "ns", "test"));
-        {
-            Node a("blur"), b("blur");
-            EXPECT_EQ(std::string(b.debugId().c_str()), "blur [1]") << "cycle " << iCycle;
-        }
-        Library::terminate(); // deletes the registered kind: the leak check proves it
-    }
-}
-
 TEST_F(LibraryLifecycle, AFailedStepLeavesTheLibraryDownWithEarlierStepsDone) {
     LifecycleProbe::createLibrarian(); // so that initialize's own Create fails
     expectInternal([] { Library::initialize(); }, "gpSingleton_ == 0");
@@ -105,34 +87,23 @@ TEST_F(LibraryLifecycle, AFailedStepLeavesTheLibraryDownWithEarlierStepsDone) {
     EXPECT_TRUE(Library::isInitialized());
 }
 
-TEST_F(LibraryLifecycle, AutoInitializerBringsTheLibraryUpForItsScope) {
+TEST_F(LibraryLifecycle, AutoInitializerTerminatesWhatItInitialisedUnlessReleased) {
     {
         AutoInitializer guard;
         EXPECT_TRUE(Library::isInitialized());
     }
     EXPECT_FALSE(Library::isInitialized());
-}
-
-TEST_F(LibraryLifecycle, AutoInitializerOnALibraryThatIsUpThrowsAndOwesNothing) {
-    Library::initialize();
-    expectInternal([] { AutoInitializer guard; }, "!bInitialized_");
-    EXPECT_TRUE(Library::isInitialized()) << "no guard was made, so none terminated";
-}
-
-TEST_F(LibraryLifecycle, ReleasedAutoInitializerLeavesTheLibraryUp) {
-    {
-        AutoInitializer guard;
-        guard.release();
-    }
-    EXPECT_TRUE(Library::isInitialized());
-}
-
-TEST_F(LibraryLifecycle, AutoInitializerSwallowsAFailingTerminate) {
     {
         AutoInitializer guard;
         Library::terminate();
     } // its terminate throws "bInitialized_", which must not leave the destructor
-    EXPECT_FALSE(Library::isInitialized());
+    {
+        AutoInitializer guard;
+        guard.release();
+    }
+    EXPECT_TRUE(Library::isInitialized()) << "a released guard leaves the library up";
+    expectInternal([] { AutoInitializer guard; }, "!bInitialized_");
+    EXPECT_TRUE(Library::isInitialized()) << "no guard was made, so none terminated";
 }
 
 } // namespace

@@ -46,47 +46,31 @@ protected:
 };
 TYPED_TEST_SUITE(TypedConnectors, test::AllValueTypes);
 
-TYPED_TEST(TypedConnectors, NewConnectorsHoldNothing) {
-    using T = TypeParam;
-    SetInput<T> set("set", nullptr);
-    EXPECT_EQ(this->in.data(), nullptr);
-    EXPECT_EQ(set.data(), nullptr);
-    EXPECT_EQ(this->out.data(), nullptr);
-    EXPECT_FALSE(this->in.cell());
-    EXPECT_TRUE(this->in.datatype() == typeid(T));
-    EXPECT_TRUE(set.datatype() == typeid(T));
-    EXPECT_TRUE(this->out.datatype() == typeid(T));
+TYPED_TEST(TypedConnectors, DeliverySharesTheCellUntilTheLastHolderLetsGo) {
     expectFromInputs(test::expectInternal([&] { (void)this->in.value(); }, "Enforce ptr != NULL"));
-    test::expectInternal([&] { (void)set.value(); }, "Enforce ptr != NULL");
     test::expectInternal([&] { (void)this->out.value(); }, "Enforce ptr != NULL");
-}
-
-TYPED_TEST(TypedConnectors, DeliverySharesTheOutputsCellWithoutCopyOrAllocation) {
     Connect(this->out, this->in);
     TypeParam* p = this->newValue();
     this->out.setData(p);
-    EXPECT_EQ(this->out.data(), p);
-    EXPECT_TRUE(this->isOther(this->out.value()));
-
-    std::size_t live = Core::liveAllocations();
+    std::size_t const live = Core::liveAllocations();
     withoutAllocation([&] { this->in.acquireData(); });
-    EXPECT_EQ(Core::liveAllocations(), live);
     EXPECT_EQ(this->in.data(), this->out.data());
     EXPECT_EQ(&this->in.value(), p);
     EXPECT_EQ(this->out.cell().use_count(), 2);
 
-    // The output lets go first: the input keeps the value alive.
+    this->out.keepCache(true);
     this->out.flush();
+    EXPECT_EQ(this->out.data(), p);
+    this->out.keepCache(false);
+    withoutAllocation([&] { this->out.flush(); }); // the input keeps the value alive
     EXPECT_FALSE(this->out.hasData());
-    EXPECT_FALSE(this->out.cell());
     EXPECT_EQ(this->in.cell().use_count(), 1);
     EXPECT_TRUE(this->isOther(this->in.value()));
-
-    // The last release frees the value and allocates nothing.
-    withoutAllocation([&] { this->in.releaseData(); });
+    // The next delivery has nothing: the input empties, and the last holder frees the value.
+    withoutAllocation([&] { this->in.acquireData(); });
     EXPECT_EQ(this->in.data(), nullptr);
-    EXPECT_FALSE(this->in.cell());
     EXPECT_LT(Core::liveAllocations(), live);
+    test::expectInternal([&] { (void)this->in.value(); }, "Enforce ptr != NULL");
 }
 
 TYPED_TEST(TypedConnectors, PublishNeverWritesIntoAValueAnInputStillHolds) {
@@ -95,153 +79,84 @@ TYPED_TEST(TypedConnectors, PublishNeverWritesIntoAValueAnInputStillHolds) {
     this->out.publish(test::otherValue<T>());
     this->in.acquireData();
     EXPECT_EQ(this->in.data(), this->out.data());
-
     this->out.publish(T()); // the input still shares the first value
     EXPECT_NE(this->in.data(), this->out.data());
     EXPECT_TRUE(this->isOther(this->in.value()));
     EXPECT_TRUE(this->out.value() == T());
 
-    this->in.releaseData();
     // Nobody shares the value now: republishing overwrites it in place (allocating nothing for
     // a plain value).
-    TypeParam const* p = &this->out.value();
+    this->in.releaseData();
+    T const* p = &this->out.value();
     if (std::is_trivially_destructible<T>::value)
         withoutAllocation([&] { this->out.publish(test::otherValue<T>()); });
     else
         this->out.publish(test::otherValue<T>());
     EXPECT_EQ(&this->out.value(), p);
     EXPECT_TRUE(this->isOther(this->out.value()));
-
     std::size_t const live = Core::liveAllocations();
     this->out.flush(); // value and count go in one block
-    EXPECT_FALSE(this->out.hasData());
     if (std::is_trivially_destructible<T>::value)
         EXPECT_EQ(Core::liveAllocations() + 1, live);
     else
         EXPECT_LT(Core::liveAllocations(), live);
 }
 
-TYPED_TEST(TypedConnectors, SetDataReplacesAndReleases) {
-    using T = TypeParam;
-    SetInput<T> set("set", nullptr);
-    std::size_t start = Core::liveAllocations();
-    T* p1 = this->newValue();
-    set.setData(p1);
-    EXPECT_EQ(set.data(), p1);
-    EXPECT_EQ(&set.value(), p1);
-    std::size_t holding = Core::liveAllocations();
-    EXPECT_GT(holding, start);
-
-    set.setData(this->newValue()); // frees p1: the count stays where one value puts it
+TYPED_TEST(TypedConnectors, SetDataFreesTheReplacedValueAndReleaseAllocatesNothing) {
+    SetInput<TypeParam> set("set", nullptr);
+    set.setData(this->newValue());
+    std::size_t const holding = Core::liveAllocations();
+    set.setData(this->newValue()); // the first value is freed at once
     EXPECT_EQ(Core::liveAllocations(), holding);
-    EXPECT_TRUE(this->isOther(set.value()));
-
-    withoutAllocation([&] { set.flush(); }); // flush is releaseData
+    withoutAllocation([&] { set.releaseData(); });
     EXPECT_EQ(set.data(), nullptr);
-    EXPECT_EQ(Core::liveAllocations(), start);
-
-    // The same for the output's own cell.
+    EXPECT_LT(Core::liveAllocations(), holding);
     this->out.setData(this->newValue());
-    this->out.setData(this->newValue());
-    EXPECT_EQ(Core::liveAllocations(), holding);
     withoutAllocation([&] { this->out.setData(nullptr); });
     EXPECT_FALSE(this->out.hasData());
-    EXPECT_EQ(Core::liveAllocations(), start);
 }
 
-TYPED_TEST(TypedConnectors, BoundInputRefusesToRelease) {
-    using T = TypeParam;
-    T value = test::otherValue<T>();
-    this->in.setBoundData(&value);
-    expectFromInputs(test::expectInternal([&] { this->in.releaseData(); }, "!this->bound()"));
-    test::expectInternal([&] { this->in.flush(); }, "!this->bound()");
-    // A refused value is freed, not leaked (the fixture counts).
-    test::expectInternal([&] { this->in.setData(this->newValue()); }, "!this->bound()");
-    test::expectInternal([&] { this->in.setCell(boost::shared_ptr<T>()); }, "!this->bound()");
-    EXPECT_EQ(this->in.data(), &value);
-    EXPECT_TRUE(this->in.bound());
-}
-
-TYPED_TEST(TypedConnectors, BoundOutputIsDeliveredAsAView) {
+TYPED_TEST(TypedConnectors, BoundDataIsDeliveredAsAViewAndNeverReleased) {
     using T = TypeParam;
     T value = test::otherValue<T>();
     Connect(this->out, this->in);
     this->out.setData(this->newValue());
-    this->out.setBoundData(&value); // drops the owned value: the output carries the caller's
-    EXPECT_FALSE(this->out.cell());
-
-    withoutAllocation([&] { this->in.acquireData(); });
-    EXPECT_EQ(this->in.data(), &value);
-    EXPECT_EQ(&this->in.value(), &value);
-    EXPECT_EQ(this->in.cell().use_count(), 0); // a view: no count, nothing to free
-
-    this->out.flush(); // bound data stays
-    EXPECT_EQ(this->out.data(), &value);
-    withoutAllocation([&] { this->in.releaseData(); });
-    EXPECT_TRUE(this->isOther(value));
-
-    test::expectInternal([&] { this->out.setData(this->newValue()); }, "!this->bound()");
-    EXPECT_EQ(this->out.data(), &value);
-}
-
-TYPED_TEST(TypedConnectors, PublishedPointerIsDeliveredAsAView) {
-    using T = TypeParam;
-    T value = test::otherValue<T>();
-    Connect(this->out, this->in);
-    this->out.setData(this->newValue());
-    this->out.setDataPtr(&value); // the producer publishes storage it owns itself
+    this->out.setDataPtr(&value); // storage the producer owns itself is delivered as a view
     this->in.acquireData();
     EXPECT_EQ(&this->in.value(), &value);
     EXPECT_EQ(this->in.cell().use_count(), 0);
-    this->in.releaseData();
-    this->out.flush();
-    EXPECT_FALSE(this->out.hasData());
-}
 
-TYPED_TEST(TypedConnectors, OutputWithoutDataLeavesTheInputEmpty) {
-    Connect(this->out, this->in);
-    this->out.setData(this->newValue());
-    this->in.acquireData();
-    this->out.setData(nullptr); // the input still holds the old value...
-    EXPECT_TRUE(this->isOther(this->in.value()));
-    this->in.acquireData(); // ...until the next delivery, which has nothing
-    EXPECT_EQ(this->in.data(), nullptr);
-    test::expectInternal([&] { (void)this->in.value(); }, "Enforce ptr != NULL");
-}
+    this->out.setBoundData(&value); // drops the owned value: the output carries the caller's
+    EXPECT_FALSE(this->out.cell());
+    withoutAllocation([&] { this->in.acquireData(); });
+    EXPECT_EQ(&this->in.value(), &value);
+    EXPECT_EQ(this->in.cell().use_count(), 0); // a view: no count, nothing to free
+    this->out.flush();                         // bound data stays
+    EXPECT_EQ(this->out.data(), &value);
+    withoutAllocation([&] { this->in.releaseData(); });
+    // A refused value is freed, not leaked (the fixture counts).
+    test::expectInternal([&] { this->out.setData(this->newValue()); }, "!this->bound()");
+    EXPECT_EQ(this->out.data(), &value);
 
-TYPED_TEST(TypedConnectors, OutputAskedToKeepItsCacheSurvivesFlush) {
-    Connect(this->out, this->in);
-    TypeParam* p = this->newValue();
-    this->out.setData(p);
-    this->out.keepCache(true);
-    this->out.flush();
-    EXPECT_EQ(this->out.data(), p);
-    this->in.acquireData(); // still delivered after the flush
-    EXPECT_EQ(this->in.data(), p);
-    this->in.flush();
-    this->out.keepCache(false);
-    this->out.flush();
-    EXPECT_FALSE(this->out.hasData());
+    this->in.setBoundData(&value);
+    expectFromInputs(test::expectInternal([&] { this->in.releaseData(); }, "!this->bound()"));
+    test::expectInternal([&] { this->in.flush(); }, "!this->bound()");
+    test::expectInternal([&] { this->in.setData(this->newValue()); }, "!this->bound()");
+    test::expectInternal([&] { this->in.setCell(boost::shared_ptr<T>()); }, "!this->bound()");
+    EXPECT_EQ(this->in.data(), &value);
 }
 
 using TypedInputFailures = LeakChecked;
 
-TEST_F(TypedInputFailures, UnlinkedConstInputCannotAcquire) {
-    ConstInput<float> in("in", nullptr);
-    expectFromInputs(test::expectInternal([&] { in.acquireData(); }, "pConnectedOutput_ != NULL"));
-    EXPECT_EQ(in.data(), nullptr);
-}
-
-TEST_F(TypedInputFailures, CopyOfAnInputHoldsNoValue) {
+TEST_F(TypedInputFailures, UnlinkedInputCannotAcquireAndACopyHoldsNoValue) {
     OutputTemplate<float> out("out", nullptr);
     ConstInput<float> in("in", nullptr);
+    expectFromInputs(test::expectInternal([&] { in.acquireData(); }, "pConnectedOutput_ != NULL"));
     Connect(out, in);
     out.setData(MIREL_NEW float(1.5f));
     in.acquireData();
     ConstInput<float> copy(in);
     EXPECT_EQ(copy.data(), nullptr);
-    EXPECT_FALSE(copy.cell());
-    EXPECT_EQ(copy.connectedOutput(), &out);
     EXPECT_EQ(out.cell().use_count(), 2);
     copy.acquireData(); // the copy still reads from the producer
     EXPECT_EQ(copy.value(), 1.5f);
@@ -254,87 +169,59 @@ namespace {
 struct Probe {
     static int destroyed;
     int value;
-    explicit Probe(int v)
-        : value(v) {}
     ~Probe() { ++destroyed; }
 };
 int Probe::destroyed = 0;
 
-class ValueOwnership : public LeakChecked {
-protected:
-    void SetUp() override {
-        LeakChecked::SetUp();
-        Probe::destroyed = 0;
-    }
-    OutputTemplate<Probe> out{"out", nullptr};
-    ConstInput<Probe> in{"in", nullptr};
-};
-
 } // namespace
 
-TEST_F(ValueOwnership, SharedValueIsFreedOnceByItsLastHolder) {
+using ValueOwnership = LeakChecked;
+
+TEST_F(ValueOwnership, EachValueIsFreedOnceByItsOwner) {
+    Probe::destroyed = 0;
+    OutputTemplate<Probe> out("out", nullptr);
+    ConstInput<Probe> in("in", nullptr);
     Connect(out, in);
-    out.setData(MIREL_NEW Probe(1));
+    out.setData(MIREL_NEW Probe{1});
     in.acquireData();
     in.releaseData(); // the output still holds it
-    EXPECT_EQ(Probe::destroyed, 0);
     in.acquireData();
-    out.flush();
-    EXPECT_EQ(Probe::destroyed, 0);
-    in.flush();
-    EXPECT_EQ(Probe::destroyed, 1);
-    out.flush();
-    in.flush();
-    EXPECT_EQ(Probe::destroyed, 1);
-}
-
-TEST_F(ValueOwnership, NewValueOnTheOutputLeavesTheDeliveredOneAlone) {
-    Connect(out, in);
-    out.setData(MIREL_NEW Probe(1));
-    in.acquireData();
-    out.setData(MIREL_NEW Probe(2));
+    out.setData(MIREL_NEW Probe{2}); // the input still holds the first
     EXPECT_EQ(Probe::destroyed, 0);
     EXPECT_EQ(in.value().value, 1);
-    in.acquireData(); // the old value's last holder lets go
+    in.acquireData(); // the first value's last holder lets go
     EXPECT_EQ(Probe::destroyed, 1);
     EXPECT_EQ(in.value().value, 2);
-    in.releaseData();
-    out.setData(nullptr);
+    out.flush();
+    EXPECT_EQ(Probe::destroyed, 1);
+    in.flush();
+    in.flush();
     EXPECT_EQ(Probe::destroyed, 2);
-}
 
-TEST_F(ValueOwnership, InputOutlivesItsProducer) {
     {
-        OutputTemplate<Probe> producer("producer", nullptr);
+        OutputTemplate<Probe> producer("producer", nullptr); // the input outlives its producer
         Connect(producer, in);
-        producer.setData(MIREL_NEW Probe(3));
+        producer.setData(MIREL_NEW Probe{3});
         in.acquireData();
         producer.disconnect();
     }
-    EXPECT_EQ(Probe::destroyed, 0);
     EXPECT_EQ(in.value().value, 3);
     in.releaseData();
-    EXPECT_EQ(Probe::destroyed, 1);
-}
+    EXPECT_EQ(Probe::destroyed, 3);
 
-TEST_F(ValueOwnership, ReleasedDeleterHandsTheValueOver) {
-    Probe* p = MIREL_NEW Probe(4);
+    Probe* p = MIREL_NEW Probe{4};
     in.setData(p);
     auto* pDeleter = boost::get_deleter<ReleasableDeleter<Probe>>(in.cell());
     ASSERT_NE(pDeleter, nullptr);
-    EXPECT_FALSE(pDeleter->bReleased_);
-    pDeleter->release();
+    pDeleter->release(); // the value is handed over: the cell no longer frees it
     in.releaseData();
-    EXPECT_EQ(Probe::destroyed, 0);
-    Core::destroy(p); // now ours
-    EXPECT_EQ(Probe::destroyed, 1);
-}
+    EXPECT_EQ(Probe::destroyed, 3);
+    Core::destroy(p);
 
-TEST_F(ValueOwnership, FailedCellAllocationFreesTheValue) {
-    Probe* p = MIREL_NEW Probe(5);
-    Core::failAllocationsAfter(0); // the count block
+    p = MIREL_NEW Probe{5};
+    Core::failAllocationsAfter(0); // the count block: setData still owns and frees the value
     EXPECT_THROW(in.setData(p), std::bad_alloc);
     Core::failAllocationsAfter(-1);
-    EXPECT_EQ(Probe::destroyed, 1);
+    EXPECT_EQ(Probe::destroyed, 5);
     EXPECT_EQ(in.data(), nullptr);
 }

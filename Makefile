@@ -4,11 +4,13 @@
 
 PREFIX ?= /usr/local
 SECONDS ?= 60
+SEED ?= $(shell date +%s)
 PACKAGES := cmake make g++ pkg-config libtbb-dev libboost-dev libgtest-dev libbenchmark-dev
 TSAN_PACKAGES := $(PACKAGES) ca-certificates xz-utils
 FUZZ_PACKAGES := $(PACKAGES) clang libclang-rt-14-dev
 
-.PHONY: all deps release test unit asan tsan tsan-tbb install demo bench clean
+.PHONY: all deps release test unit asan tsan tsan-tbb install demo bench clean stress fuzz \
+        fuzz-build memcheck
 
 all: release
 
@@ -29,8 +31,9 @@ release: deps
 	cmake --build --preset release
 
 # The whole suite: every test in Release (with the packaging test), everything but the
-# packaging test under ASan+UBSan, the concurrency tests under ThreadSanitizer.
-test: unit asan tsan
+# packaging test under ASan+UBSan, the concurrency tests under ThreadSanitizer, the fuzzer for
+# SECONDS (60) seconds and the demo once under valgrind's memcheck.
+test: unit asan tsan fuzz memcheck
 
 unit: release
 	ctest --preset release
@@ -48,6 +51,35 @@ tsan: tsan-tbb
 	cmake --preset tsan
 	cmake --build --preset tsan
 	ctest --preset tsan
+
+# The randomized stress test for SECONDS seconds, from seed SEED (the clock unless given); a
+# failure prints the seed that replays it.
+stress: deps
+	cmake --preset release
+	cmake --build --preset release --target stress_concurrency_test
+	DATA_FLOW_STRESS_SECONDS=$(SECONDS) DATA_FLOW_STRESS_SEED=$(SEED) \
+	  build/release/tests/stress_concurrency_test
+
+# The fuzzer, built with clang under ASan+UBSan, for SECONDS seconds: from the committed seeds in
+# fuzz/corpus plus what earlier runs found (kept in build/fuzz/corpus). A failing input is
+# written to build/fuzz/ as crash-*; replay it with build/fuzz/fuzz/data_flow_fuzzer <file>.
+fuzz-build:
+	$(call install_missing,$(FUZZ_PACKAGES))
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+
+fuzz: fuzz-build
+	@mkdir -p build/fuzz/corpus
+	build/fuzz/fuzz/data_flow_fuzzer -max_total_time=$(SECONDS) -timeout=60 -rss_limit_mb=4096 \
+	  -print_final_stats=1 -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/corpus
+
+# The demo once under valgrind's memcheck: any memory error or definite leak fails.
+memcheck: deps
+	$(call install_missing,valgrind)
+	cmake --preset release
+	cmake --build --preset release --target demo demo_plugin
+	valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
+	  --show-leak-kinds=definite build/release/examples/demo build/memcheck-output
 
 install: release
 	cmake --install build/release --prefix $(PREFIX)

@@ -91,9 +91,6 @@ public:
         : CountingNode(name)
         , oRange_(itemSize, numberOfItems) {}
 
-    void setRange(std::size_t itemSize, std::size_t numberOfItems) {
-        oRange_ = BlockedRange(itemSize, numberOfItems);
-    }
     BlockedRange rangeToProcess() const override { return oRange_; }
     void processSlice(std::size_t begin, std::size_t end) override {
         {
@@ -182,12 +179,17 @@ private:
     int iProcessCount_ = 0;
 };
 
+//! n chain nodes, each fed by the one before.
+inline std::unique_ptr<ChainNode[]> makeChain(std::size_t n) {
+    std::unique_ptr<ChainNode[]> aChain(new ChainNode[n]);
+    for (std::size_t i = 1; i < n; ++i)
+        aChain[i].follow(aChain[i - 1]);
+    return aChain;
+}
+
 //! A controller whose protected members the tests may call.
 class OpenController : public Mirel::DataFlow::Controller {
 public:
-    using Controller::initializeScheduler;
-    using Controller::processRecursive;
-    using Controller::resetIfCancelled;
     using Controller::terminateScheduler;
 };
 

@@ -35,7 +35,6 @@ public:
     explicit CountingNode(Mirel::String const& name, EventLog* pLog = nullptr);
 
     int processCount() const { return iProcessCount_; }
-    void setLog(EventLog* pLog) { pLog_ = pLog; }
 
 protected:
     //! Counts the run and logs it; every test kind's internalProcess starts with it.
@@ -51,7 +50,6 @@ class FloatSource : public CountingNode {
 public:
     FloatSource(Mirel::String const& name, float value, EventLog* pLog = nullptr);
 
-    void setValue(float value) { fValue_ = value; }
     Mirel::DataFlow::OutputTemplate<float>& out() { return oOut_; }
 
 protected:

@@ -13,21 +13,20 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
 using Mirel::CPURuntimeException;
-using Mirel::ExceptionBase;
 using Mirel::InternalException;
 using Mirel::SharedException;
 using Mirel::DataFlow::Controller;
-using test::ChainNode;
 using test::HookNode;
 using test::Latch;
 using test::link;
 using test::SettingsGuard;
 using test::SlicedNode;
+using test::storedError;
+using test::wrappedBy;
 
 using namespace std::chrono_literals;
 
@@ -55,20 +54,6 @@ private:
 INSTANTIATE_TEST_SUITE_P(Threads, ControllerConcurrency, ::testing::Values(1, 2),
                          [](auto const& info) { return std::to_string(info.param); });
 
-//! Runs c.process() and returns the SharedException it throws (fails the test if it does not).
-std::optional<SharedException> sharedFailureOf(Controller& c) {
-    try {
-        c.process();
-    } catch (SharedException const& e) {
-        return e;
-    } catch (std::exception const& e) {
-        ADD_FAILURE() << "unexpected exception: " << e.what();
-        return std::nullopt;
-    }
-    ADD_FAILURE() << "no exception";
-    return std::nullopt;
-}
-
 //! A node whose computation waits for `release` after opening `entered`.
 void blockIn(HookNode& node, Latch& entered, Latch& release) {
     node.onProcess = [&entered, &release](HookNode&) {
@@ -80,75 +65,25 @@ void blockIn(HookNode& node, Latch& entered, Latch& release) {
 // ---------------------------------------------------------------------------------------------
 // Slices on several threads
 
-TEST_P(ControllerConcurrency, ASliceFailureComesBackAsASharedExceptionWrappingAClone) {
-    Controller c;
-    SlicedNode node("sliced", 1, 4096);
+TEST_P(ControllerConcurrency, ASliceFailureComesBackAsACloneAndTheGroupStaysCancelledUntilWait) {
+    Controller c, other;
+    SlicedNode node("sliced", 1, 4096), bystander("bystander", 1, 1000);
     c.addNode(&node);
     c.setSinkNode(&node);
+    other.addNode(&bystander);
+    other.setSinkNode(&bystander);
     node.onSlice = [](std::size_t begin, std::size_t end) {
         if (begin <= 1000 && 1000 < end)
             throw InternalException("kernel.cpp", 17, "slice 1000 failed");
     };
-    std::optional<SharedException> oFailure = sharedFailureOf(c);
-    ASSERT_TRUE(oFailure);
-    auto const* pClone = dynamic_cast<InternalException const*>(oFailure->wrapped().get());
+    auto const pWrapped = wrappedBy([&] { c.process(); });
+    auto const* pClone = dynamic_cast<InternalException const*>(pWrapped.get());
     ASSERT_NE(pClone, nullptr);
     EXPECT_STREQ(pClone->message(), "slice 1000 failed");
     EXPECT_STREQ(pClone->file(), "kernel.cpp");
     EXPECT_EQ(pClone->line(), 17);
     EXPECT_EQ(c.controllerStatus(), Controller::kStopped);
-    c.checkException(); // the throw took it out of the store
-    EXPECT_TRUE(c.wait(kPatience, kPoll));
-}
-
-TEST_P(ControllerConcurrency, AForeignSliceFailureComesBackAsCondition6) {
-    Controller c;
-    SlicedNode node("sliced", 1, 512);
-    c.addNode(&node);
-    c.setSinkNode(&node);
-    std::vector<std::function<void()>> const aThrows = {
-        [] { throw std::runtime_error("not one of ours"); }, [] { throw 42; }};
-    for (auto const& doThrow : aThrows) {
-        node.onSlice = [&doThrow](std::size_t begin, std::size_t) {
-            if (begin == 0)
-                doThrow();
-        };
-        std::optional<SharedException> oFailure = sharedFailureOf(c);
-        ASSERT_TRUE(oFailure);
-        auto const* pInner = dynamic_cast<CPURuntimeException const*>(oFailure->wrapped().get());
-        ASSERT_NE(pInner, nullptr);
-        EXPECT_EQ(pInner->condition(), CPURuntimeException::ExceptionCondition(6));
-        EXPECT_TRUE(c.wait(kPatience, kPoll)); // resets the group and flushes the graph
-    }
-}
-
-TEST_P(ControllerConcurrency, WhenEverySliceFailsOneFailureIsThrownAndNoneLeaks) {
-    Controller c;
-    SlicedNode node("sliced", 1, 20000);
-    c.addNode(&node);
-    c.setSinkNode(&node);
-    node.onSlice = [](std::size_t begin, std::size_t) {
-        throw InternalException("kernel.cpp", int(begin), "every slice fails");
-    };
-    std::optional<SharedException> oFailure = sharedFailureOf(c);
-    ASSERT_TRUE(oFailure);
-    auto const* pInner = dynamic_cast<InternalException const*>(oFailure->wrapped().get());
-    ASSERT_NE(pInner, nullptr);
-    EXPECT_STREQ(pInner->message(), "every slice fails");
-    c.checkException();
-    EXPECT_LT(node.slices().size(), 20000u) << "the cancelled loop skipped what had not started";
-    EXPECT_TRUE(c.wait(kPatience, kPoll));
-}
-
-TEST_P(ControllerConcurrency, TheGroupStaysCancelledUntilWaitAndCancelsNoOtherController) {
-    Controller c, other;
-    SlicedNode node("sliced", 1, 1000), bystander("bystander", 1, 1000);
-    c.addNode(&node);
-    c.setSinkNode(&node);
-    other.addNode(&bystander);
-    other.setSinkNode(&bystander);
-    node.onSlice = [](std::size_t, std::size_t) { throw std::runtime_error("once"); };
-    ASSERT_TRUE(sharedFailureOf(c));
+    EXPECT_EQ(storedError(c), nullptr) << "the throw took it out of the store";
 
     // Cancelled: an evaluation visits the node, but its loop runs no slice at all.
     node.onSlice = nullptr;
@@ -157,10 +92,7 @@ TEST_P(ControllerConcurrency, TheGroupStaysCancelledUntilWaitAndCancelsNoOtherCo
     c.process();
     EXPECT_EQ(node.processCount(), 2);
     EXPECT_TRUE(node.slices().empty());
-    c.checkException();
-
-    // Each controller has a group of its own.
-    other.process();
+    other.process(); // each controller has a group of its own
     EXPECT_FALSE(bystander.slices().empty());
 
     EXPECT_TRUE(c.wait(kPatience, kPoll));
@@ -169,28 +101,29 @@ TEST_P(ControllerConcurrency, TheGroupStaysCancelledUntilWaitAndCancelsNoOtherCo
     EXPECT_FALSE(node.slices().empty());
 }
 
-TEST_P(ControllerConcurrency, ASliceFailureInAnAsynchronousEvaluationIsWrappedTwice) {
+TEST_P(ControllerConcurrency, ForeignSliceFailuresComeBackAsCondition6OnceEvenWhenAllFail) {
     Controller c;
-    SlicedNode node("sliced", 1, 256);
+    SlicedNode node("sliced", 1, 20000);
     c.addNode(&node);
     c.setSinkNode(&node);
-    node.onSlice = [](std::size_t begin, std::size_t) {
-        if (begin == 0)
-            throw InternalException("kernel.cpp", 3, "async slice failed");
-    };
-    c.processAsync();
-    ASSERT_TRUE(c.wait(kPatience, kPoll));
-    EXPECT_EQ(c.controllerStatus(), Controller::kStopped);
-    try {
-        c.checkException();
-        ADD_FAILURE() << "no exception";
-    } catch (SharedException const& e) {
-        // The task stored a clone of the SharedException that processSlices threw.
-        auto const* pMiddle = dynamic_cast<SharedException const*>(e.wrapped().get());
-        ASSERT_NE(pMiddle, nullptr);
-        auto const* pInner = dynamic_cast<InternalException const*>(pMiddle->wrapped().get());
+    std::function<void(std::size_t)> const aThrows[] = {
+        [](std::size_t begin) {
+            if (begin == 0)
+                throw std::runtime_error("not ours");
+        },
+        [](std::size_t begin) {
+            if (begin == 0)
+                throw 42;
+        },
+        [](std::size_t) { throw std::runtime_error("every slice fails"); }};
+    for (auto const& doThrow : aThrows) {
+        node.onSlice = [&doThrow](std::size_t begin, std::size_t) { doThrow(begin); };
+        auto const pWrapped = wrappedBy([&] { c.process(); });
+        auto const* pInner = dynamic_cast<CPURuntimeException const*>(pWrapped.get());
         ASSERT_NE(pInner, nullptr);
-        EXPECT_STREQ(pInner->message(), "async slice failed");
+        EXPECT_EQ(pInner->condition(), CPURuntimeException::ExceptionCondition(6));
+        EXPECT_EQ(storedError(c), nullptr) << "one failure thrown, none left behind";
+        EXPECT_TRUE(c.wait(kPatience, kPoll)); // resets the group and flushes the graph
     }
 }
 
@@ -213,11 +146,40 @@ public:
     std::function<void(int)> onSleep;
 };
 
-TEST_P(ControllerConcurrency, WaitPollsBySumOfIntervalsAndGivesUpWithoutWaitingForTheTask) {
+struct CallbackRecord {
+    Controller* pController = nullptr;
+    std::atomic<int> iCalls{0};
+    Controller::teControllerStatus eSeen = Controller::kProcessing;
+    std::thread::id oThread;
+};
+
+bool recordCompletion(void* data) {
+    auto* pRecord = static_cast<CallbackRecord*>(data);
+    pRecord->eSeen = pRecord->pController->controllerStatus();
+    pRecord->oThread = std::this_thread::get_id();
+    ++pRecord->iCalls;
+    return false; // the result is ignored
+}
+
+//! Nodes "first" and "second" feed the two inputs of "sink"; all three belong to the controller,
+//! whose completion callback fills `record`.
+struct TwoInputGraph {
+    explicit TwoInputGraph(Controller& c) {
+        link(first, sink, 0, 0);
+        link(second, sink, 0, 1);
+        for (HookNode* p : {&first, &second, &sink})
+            c.addNode(p);
+        c.setSinkNode(&sink);
+        record.pController = &c;
+        EXPECT_TRUE(c.registerProcessingCompletedCallback(&recordCompletion, &record));
+    }
+    HookNode first{"first", 0, 1}, second{"second", 0, 1}, sink{"sink", 2, 0};
+    CallbackRecord record;
+};
+
+TEST_P(ControllerConcurrency, WaitPollsUntilTheTaskEndsAndTheCallbackRunsOnItsThreadSeeingStopped) {
     SleepCountingController c;
-    HookNode sink("sink", 0, 0);
-    c.addNode(&sink);
-    c.setSinkNode(&sink);
+    TwoInputGraph g(c);
 
     // Nothing runs: true at once, no sleep, and the controller stays ready.
     EXPECT_TRUE(c.wait(0.0, 0.1));
@@ -225,9 +187,10 @@ TEST_P(ControllerConcurrency, WaitPollsBySumOfIntervalsAndGivesUpWithoutWaitingF
     EXPECT_EQ(c.getImpl()->taskCount(), 1);
 
     Latch entered, release;
-    blockIn(sink, entered, release);
+    blockIn(g.sink, entered, release);
     c.processAsync();
     ASSERT_TRUE(entered.wait());
+    EXPECT_FALSE(c.registerProcessingCompletedCallback(nullptr, nullptr)) << "processing";
 
     EXPECT_FALSE(c.wait(0.0, 0.1)) << "one sleep of 0.1 passes a timeout of 0";
     EXPECT_EQ(c.iSleeps_, 1);
@@ -244,92 +207,62 @@ TEST_P(ControllerConcurrency, WaitPollsBySumOfIntervalsAndGivesUpWithoutWaitingF
     };
     EXPECT_TRUE(c.wait(0.0, 0.0));
     EXPECT_GE(c.iSleeps_, 7);
-    EXPECT_EQ(sink.processCount(), 1);
     EXPECT_EQ(c.controllerStatus(), Controller::kStopped);
     EXPECT_EQ(c.getImpl()->taskCount(), 1);
-}
-
-struct CallbackRecord {
-    Controller* pController = nullptr;
-    std::atomic<int> iCalls{0};
-    Controller::teControllerStatus eSeen = Controller::kProcessing;
-    std::thread::id oThread;
-};
-
-bool recordCompletion(void* data) {
-    auto* pRecord = static_cast<CallbackRecord*>(data);
-    pRecord->eSeen = pRecord->pController->controllerStatus();
-    pRecord->oThread = std::this_thread::get_id();
-    ++pRecord->iCalls;
-    return false; // the result is ignored
-}
-
-TEST_P(ControllerConcurrency, TheCallbackRunsOnTheTasksThreadAndSeesStopped) {
-    Controller c;
-    HookNode src("src", 0, 1), sink("sink", 1, 0);
-    link(src, sink);
-    c.addNode(&src);
-    c.addNode(&sink);
-    c.setSinkNode(&sink);
-    CallbackRecord record;
-    record.pController = &c;
-    ASSERT_TRUE(c.registerProcessingCompletedCallback(&recordCompletion, &record));
-
-    Latch entered, release;
-    blockIn(sink, entered, release);
-    c.processAsync();
-    ASSERT_TRUE(entered.wait());
-    EXPECT_FALSE(c.registerProcessingCompletedCallback(nullptr, nullptr)) << "processing";
-    release.countDown();
-    ASSERT_TRUE(c.wait(kPatience, kPoll));
-    c.checkException();
-
-    EXPECT_EQ(record.iCalls, 1);
-    EXPECT_EQ(record.eSeen, Controller::kStopped);
-    EXPECT_EQ(record.oThread, sink.processThread());
-    EXPECT_NE(record.oThread, std::this_thread::get_id()) << "processAsync returns at once";
-    EXPECT_EQ(sink.result(), 2.0f);
+    EXPECT_EQ(storedError(c), nullptr);
+    EXPECT_EQ(g.sink.result(), 3.0f);
+    EXPECT_EQ(g.record.iCalls, 1);
+    EXPECT_EQ(g.record.eSeen, Controller::kStopped);
+    EXPECT_EQ(g.record.oThread, g.sink.processThread());
+    EXPECT_NE(g.record.oThread, std::this_thread::get_id()) << "processAsync returns at once";
 
     // A null callback removes it.
-    sink.onProcess = nullptr;
+    g.sink.onProcess = nullptr;
     ASSERT_TRUE(c.flushGraph());
     ASSERT_TRUE(c.registerProcessingCompletedCallback(nullptr, nullptr));
     c.processAsync();
     ASSERT_TRUE(c.wait(kPatience, kPoll));
-    EXPECT_EQ(sink.processCount(), 2);
-    EXPECT_EQ(record.iCalls, 1);
+    EXPECT_EQ(g.sink.processCount(), 2);
+    EXPECT_EQ(g.record.iCalls, 1);
 }
 
-TEST_P(ControllerConcurrency, ANullSinkFailsTheTaskAndIsCollectedByCheckException) {
+TEST_P(ControllerConcurrency, AsynchronousFailuresAreStoredForCheckException) {
     Controller c;
-    CallbackRecord record;
-    record.pController = &c;
-    c.registerProcessingCompletedCallback(&recordCompletion, &record);
-    c.processAsync(); // returns normally
+    c.processAsync(); // a null sink: returns normally
     ASSERT_TRUE(c.wait(kPatience, kPoll));
-    EXPECT_EQ(record.iCalls, 1);
-    EXPECT_EQ(record.eSeen, Controller::kStopped);
-    try {
-        c.checkException();
-        ADD_FAILURE() << "no exception";
-    } catch (SharedException const& e) {
-        auto const* pInner = dynamic_cast<InternalException const*>(e.wrapped().get());
-        ASSERT_NE(pInner, nullptr);
-        EXPECT_STREQ(pInner->message(), "pSink");
-        EXPECT_STREQ(pInner->file(), kControllerSource);
-    }
-    c.checkException();
-}
+    auto pWrapped = storedError(c);
+    auto const* pInner = dynamic_cast<InternalException const*>(pWrapped.get());
+    ASSERT_NE(pInner, nullptr);
+    EXPECT_STREQ(pInner->message(), "pSink");
+    EXPECT_STREQ(pInner->file(), kControllerSource);
+    EXPECT_EQ(storedError(c), nullptr);
 
-TEST_P(ControllerConcurrency, ProcessAsyncDropsAnErrorNobodyCollected) {
-    Controller c;
-    HookNode sink("sink", 0, 0);
-    c.setSinkNode(&sink);
+    // The task stores a clone of the SharedException that processSlices threw.
+    SlicedNode node("sliced", 1, 256);
+    c.addNode(&node);
+    c.setSinkNode(&node);
+    node.onSlice = [](std::size_t begin, std::size_t) {
+        if (begin == 0)
+            throw InternalException("kernel.cpp", 3, "async slice failed");
+    };
+    c.processAsync();
+    ASSERT_TRUE(c.wait(kPatience, kPoll));
+    EXPECT_EQ(c.controllerStatus(), Controller::kStopped);
+    pWrapped = storedError(c);
+    auto const* pMiddle = dynamic_cast<SharedException const*>(pWrapped.get());
+    ASSERT_NE(pMiddle, nullptr);
+    pInner = dynamic_cast<InternalException const*>(pMiddle->wrapped().get());
+    ASSERT_NE(pInner, nullptr);
+    EXPECT_STREQ(pInner->message(), "async slice failed");
+
+    // An error nobody collected is dropped by the next processAsync.
+    node.onSlice = nullptr;
+    ASSERT_TRUE(c.flushGraph());
     c.saveException(MIREL_NEW InternalException("old", 1, "never collected"));
     c.processAsync();
     ASSERT_TRUE(c.wait(kPatience, kPoll));
-    c.checkException();
-    EXPECT_EQ(sink.processCount(), 1);
+    EXPECT_EQ(storedError(c), nullptr);
+    EXPECT_EQ(node.processCount(), 2);
 }
 
 TEST_P(ControllerConcurrency, ATaskCancelledBeforeItStartsNeverRuns) {
@@ -344,15 +277,8 @@ TEST_P(ControllerConcurrency, ATaskCancelledBeforeItStartsNeverRuns) {
     ASSERT_TRUE(busyEntered.wait());
 
     Controller c;
-    HookNode src("src", 0, 1), sink("sink", 1, 0);
-    link(src, sink);
-    c.addNode(&src);
-    c.addNode(&sink);
-    c.setSinkNode(&sink);
-    CallbackRecord record;
-    record.pController = &c;
-    c.registerProcessingCompletedCallback(&recordCompletion, &record);
-    src.out().setData(MIREL_NEW float(1.0f)); // held data that the reset must flush
+    TwoInputGraph g(c);
+    g.first.out().setData(MIREL_NEW float(1.0f)); // held data that the reset must flush
 
     c.processAsync();
     c.cancelProcess();
@@ -361,50 +287,50 @@ TEST_P(ControllerConcurrency, ATaskCancelledBeforeItStartsNeverRuns) {
     ASSERT_TRUE(busy.wait(kPatience, kPoll));
 
     ASSERT_TRUE(c.wait(kPatience, kPoll));
-    EXPECT_EQ(sink.processCount(), 0);
-    EXPECT_EQ(record.iCalls, 0);
+    EXPECT_EQ(g.second.processCount() + g.sink.processCount(), 0);
+    EXPECT_EQ(g.record.iCalls, 0);
     EXPECT_EQ(c.controllerStatus(), Controller::kStopped);
-    EXPECT_FALSE(src.out().hasData()) << "the graph was flushed";
+    EXPECT_FALSE(g.first.out().hasData()) << "the graph was flushed";
 
     c.processAsync();
     ASSERT_TRUE(c.wait(kPatience, kPoll));
-    c.checkException();
-    EXPECT_EQ(src.processCount(), 1);
-    EXPECT_EQ(sink.processCount(), 1);
-    EXPECT_EQ(record.iCalls, 1);
+    EXPECT_EQ(storedError(c), nullptr);
+    EXPECT_EQ(g.first.processCount(), 1);
+    EXPECT_EQ(g.sink.processCount(), 1);
+    EXPECT_EQ(g.record.iCalls, 1);
 }
 
 TEST_P(ControllerConcurrency, CancellingARunningEvaluationEndsTheVisitEarly) {
-    Controller c;
-    HookNode first("first", 0, 1), second("second", 0, 1), sink("sink", 2, 0);
-    link(first, sink, 0, 0);
-    link(second, sink, 0, 1);
-    for (HookNode* p : {&first, &second, &sink})
-        c.addNode(p);
-    c.setSinkNode(&sink);
-    CallbackRecord record;
-    record.pController = &c;
-    c.registerProcessingCompletedCallback(&recordCompletion, &record);
-    Latch entered, release;
-    blockIn(first, entered, release);
+    for (bool bAsync : {true, false}) {
+        SCOPED_TRACE(bAsync ? "processAsync" : "process on another thread");
+        Controller c;
+        TwoInputGraph g(c);
+        Latch entered, release;
+        blockIn(g.first, entered, release);
+        std::thread evaluation;
+        if (bAsync)
+            c.processAsync();
+        else
+            evaluation = std::thread([&] { c.process(); }); // returns normally
+        ASSERT_TRUE(entered.wait());
+        c.cancelProcess();
+        release.countDown();
+        if (!bAsync) {
+            evaluation.join();
+            EXPECT_EQ(c.controllerStatus(), Controller::kStopped);
+        }
+        ASSERT_TRUE(c.wait(kPatience, kPoll)); // the cancelled group is reset, the graph flushed
+        EXPECT_EQ(g.first.processCount(), 1);
+        EXPECT_EQ(g.second.processCount(), 0) << "the second input is not looked at";
+        EXPECT_EQ(g.sink.processCount(), 0);
+        EXPECT_EQ(g.record.iCalls, bAsync ? 1 : 0);
+        EXPECT_EQ(c.controllerStatus(), Controller::kStopped);
+        EXPECT_FALSE(g.first.out().hasData());
 
-    c.processAsync();
-    ASSERT_TRUE(entered.wait());
-    c.cancelProcess();
-    release.countDown();
-    ASSERT_TRUE(c.wait(kPatience, kPoll));
-    c.checkException();
-    EXPECT_EQ(first.processCount(), 1);
-    EXPECT_EQ(second.processCount(), 0) << "the second input is not looked at";
-    EXPECT_EQ(sink.processCount(), 0);
-    EXPECT_EQ(record.iCalls, 1);
-    EXPECT_EQ(c.controllerStatus(), Controller::kStopped);
-    EXPECT_FALSE(first.out().hasData()) << "the reset flushed the graph";
-
-    first.onProcess = nullptr;
-    c.processAsync();
-    ASSERT_TRUE(c.wait(kPatience, kPoll));
-    EXPECT_EQ(sink.processCount(), 1);
+        g.first.onProcess = nullptr;
+        c.process();
+        EXPECT_EQ(g.sink.result(), 3.0f);
+    }
 }
 
 TEST_P(ControllerConcurrency, ProgressCountsNodesAndSliceItemsAndIsReadableMeanwhile) {
@@ -476,30 +402,20 @@ TEST_P(ControllerConcurrency, DestroyingAControllerWaitsForItsRunningEvaluation)
 
 TEST_P(ControllerConcurrency, AMillionNodeChainEvaluatesOnAWorkerThread) {
     constexpr std::size_t kLength = 1000000;
-    std::unique_ptr<ChainNode[]> aChain(new ChainNode[kLength]);
-    for (std::size_t i = 1; i < kLength; ++i)
-        aChain[i].follow(aChain[i - 1]);
+    auto aChain = test::makeChain(kLength);
     Controller c;
     c.setSinkNode(&aChain[kLength - 1]);
-    std::atomic<std::thread::id> oTaskThread;
-    struct Probe {
-        std::atomic<std::thread::id>* pThread;
-    } probe{&oTaskThread};
-    c.registerProcessingCompletedCallback(
-        [](void* data) {
-            static_cast<Probe*>(data)->pThread->store(std::this_thread::get_id());
-            return true;
-        },
-        &probe);
+    CallbackRecord record;
+    record.pController = &c;
+    c.registerProcessingCompletedCallback(&recordCompletion, &record);
     c.processAsync();
     ASSERT_TRUE(c.wait(600.0, 0.001));
-    c.checkException();
-    EXPECT_NE(oTaskThread.load(), std::this_thread::get_id());
+    EXPECT_EQ(storedError(c), nullptr);
+    EXPECT_EQ(record.iCalls, 1);
+    EXPECT_NE(record.oThread, std::this_thread::get_id());
     EXPECT_EQ(aChain[kLength - 1].value(), float(kLength - 1));
     EXPECT_EQ(aChain[0].processCount(), 1);
     EXPECT_EQ(aChain[kLength - 1].processCount(), 1);
-    for (std::size_t i = 0; i < kLength; ++i)
-        aChain[i].disconnect();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -527,35 +443,6 @@ TEST_P(ControllerConcurrency, ASinkBeingProcessedByAnotherThreadIsWaitedForAndNo
     EXPECT_EQ(sink.processCount(), 1);
     EXPECT_EQ(src.processCount(), 1);
     EXPECT_EQ(c.controllerStatus(), Controller::kStopped);
-}
-
-TEST_P(ControllerConcurrency, CancellingASynchronousEvaluationFromAnotherThread) {
-    Controller c;
-    HookNode first("first", 0, 1), second("second", 0, 1), sink("sink", 2, 0);
-    link(first, sink, 0, 0);
-    link(second, sink, 0, 1);
-    for (HookNode* p : {&first, &second, &sink})
-        c.addNode(p);
-    c.setSinkNode(&sink);
-    Latch entered, release;
-    blockIn(first, entered, release);
-
-    std::thread evaluation([&] { c.process(); }); // returns normally
-    ASSERT_TRUE(entered.wait());
-    c.cancelProcess();
-    release.countDown();
-    evaluation.join();
-    EXPECT_EQ(c.controllerStatus(), Controller::kStopped);
-    EXPECT_EQ(first.processCount(), 1);
-    EXPECT_EQ(second.processCount(), 0);
-    EXPECT_EQ(sink.processCount(), 0);
-
-    ASSERT_TRUE(c.wait(kPatience, kPoll)); // the cancelled group is reset, the graph flushed
-    EXPECT_FALSE(first.out().hasData());
-    first.onProcess = nullptr;
-    c.process();
-    EXPECT_EQ(sink.processCount(), 1);
-    EXPECT_EQ(sink.result(), 3.0f);
 }
 
 } // namespace

@@ -28,6 +28,8 @@ using test::link;
 using test::OpenController;
 using test::SettingsGuard;
 using test::SlicedNode;
+using test::storedError;
+using test::wrappedBy;
 
 constexpr char kControllerSource[] = "data_flow/controllers/Controller.cpp";
 
@@ -35,21 +37,6 @@ using Nodes = std::vector<Node*>;
 
 Nodes nodesOf(Controller const& c) {
     return Nodes(c.nodesBegin(), c.nodesEnd());
-}
-
-//! What f throws wrapped in a SharedException; empty when it throws nothing.
-template <class F>
-boost::shared_ptr<std::exception> wrappedBy(F&& f) {
-    try {
-        f();
-    } catch (SharedException const& e) {
-        return e.wrapped();
-    }
-    return {};
-}
-
-boost::shared_ptr<std::exception> storedError(Controller& c) {
-    return wrappedBy([&] { c.checkException(); });
 }
 
 //! Evaluates the sliced node alone with c and returns the concurrency its first slice saw.

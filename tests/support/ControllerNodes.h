@@ -187,6 +187,22 @@ inline std::unique_ptr<ChainNode[]> makeChain(std::size_t n) {
     return aChain;
 }
 
+//! What f throws wrapped in a SharedException; empty when it throws nothing.
+template <class F>
+boost::shared_ptr<std::exception> wrappedBy(F&& f) {
+    try {
+        f();
+    } catch (Mirel::SharedException const& e) {
+        return e.wrapped();
+    }
+    return {};
+}
+
+//! The error that c.checkException() throws, which takes it out of the store; empty when none.
+inline boost::shared_ptr<std::exception> storedError(Mirel::DataFlow::Controller& c) {
+    return wrappedBy([&] { c.checkException(); });
+}
+
 //! A controller whose protected members the tests may call.
 class OpenController : public Mirel::DataFlow::Controller {
 public:

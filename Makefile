@@ -49,7 +49,7 @@ tsan-tbb:
 
 tsan: tsan-tbb
 	cmake --preset tsan
-	cmake --build --preset tsan
+	cmake --build --preset tsan --target concurrency_tests
 	ctest --preset tsan
 
 # The randomized stress test for SECONDS seconds, from seed SEED (the clock unless given); a

@@ -20,6 +20,16 @@ using StringStream = std::basic_ostringstream<char, std::char_traits<char>, Mire
 // What debugWrite prints in place of the peer of a connector that is not linked.
 constexpr char const* kUnlinked = "(unlinked)";
 
+// Writes "<peer node's debug identity> : <peer connector's name>"; a peer that belongs to no
+// node is shown as such rather than failing.
+void writePeer(std::ostream& os, Connector const& peer) {
+    if (peer.node() != nullptr)
+        os << peer.node()->debugId();
+    else
+        os << "(no node)";
+    os << " : " << peer.name();
+}
+
 template <class Vector>
 typename Vector::value_type findByName(Vector const& connectors, String const& name) {
     auto it = std::find_if(connectors.begin(), connectors.end(), ConnectorNameEquals(name));
@@ -133,7 +143,7 @@ void Node::debugWrite(std::ostream& os) const {
         OutputConnector const* pProducer = pInput->connectedOutput();
         os << "  ";
         if (pProducer != nullptr)
-            os << pProducer->node()->debugId() << " : " << pProducer->name();
+            writePeer(os, *pProducer);
         else
             os << kUnlinked;
         os << " -> " << sId << " : " << pInput->name() << "\n";
@@ -144,7 +154,7 @@ void Node::debugWrite(std::ostream& os) const {
         InputConnector const* pConsumer = pOutput->connectedInput();
         os << "  " << sId << " : " << pOutput->name() << " -> ";
         if (pConsumer != nullptr)
-            os << pConsumer->node()->debugId() << " : " << pConsumer->name();
+            writePeer(os, *pConsumer);
         else
             os << kUnlinked;
         os << "\n";

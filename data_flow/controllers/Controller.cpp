@@ -428,7 +428,9 @@ void Controller::sleep(double seconds) {
 }
 
 void Controller::resetIfCancelled() {
-    if (!pImpl_->isCancelled())
+    // The status counts too: a cancelProcess() from another thread that lands while an earlier
+    // cancellation is being reset leaves kCancelled behind, and the next wait() clears it.
+    if (!pImpl_->isCancelled() && eStatus_.load() != kCancelled)
         return;
     MIREL_CHECK(flushGraph(), "bGraphFlushed");
     pImpl_->resetIfCancelled();

@@ -49,6 +49,9 @@ ControllerImpl::~ControllerImpl() {
 }
 
 void ControllerImpl::cancelProcess() {
+    // Recorded here as well: the task group's wait resets its context, and would wipe out a
+    // cancellation that arrives while a Controller::wait() is finishing.
+    bCancelled_.store(true, std::memory_order_release);
     oContext_.cancel_group_execution();
 }
 

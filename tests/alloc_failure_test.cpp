@@ -722,8 +722,22 @@ struct Pipeline {
         for (Node* pNode : std::initializer_list<Node*>{&source, &sliced, &addOne, &sink})
             pNode->disconnect();
     }
+    //! One evaluation and flush: outputs of plain values keep their storage from then on.
+    void warmUp() {
+        controller.process();
+        controller.flushGraph();
+    }
     static constexpr float kExpected = 45.0f;
 };
+
+/** After a flush nothing is leaked: at most the blocks of the warmed-up pipeline are live (an
+    evaluation that failed while an input still shared a value leaves that output without kept
+    storage), and one good evaluation brings the count back to exactly that. */
+void expectNothingLost(Pipeline& pipeline, std::size_t base, long n) {
+    EXPECT_LE(liveAllocations(), base) << "n = " << n;
+    pipeline.warmUp();
+    EXPECT_EQ(liveAllocations(), base) << "n = " << n;
+}
 
 //! What checkException() throws, as the object the SharedException wraps (null: nothing).
 boost::shared_ptr<std::exception> collect(Controller& controller) {
@@ -744,6 +758,7 @@ bool isUnknownFailure(std::exception const* e) {
 TEST_F(AllocationFailureTest, AsynchronousEvaluationStoresAnAllocationFailureAndRecovers) {
     Pipeline pipeline;
     Controller& controller = pipeline.controller;
+    pipeline.warmUp();
     std::size_t const base = liveAllocations();
     bool bWaited = false;
     test::walkAllocationFailures(
@@ -767,7 +782,7 @@ TEST_F(AllocationFailureTest, AsynchronousEvaluationStoresAnAllocationFailureAnd
             }
             pError.reset();
             EXPECT_TRUE(controller.flushGraph());
-            EXPECT_EQ(liveAllocations(), base) << "n = " << step.n;
+            expectNothingLost(pipeline, base, step.n);
             if (step.failed) { // the next evaluation is whole again
                 controller.process();
                 EXPECT_EQ(pipeline.sink.lastValue(), Pipeline::kExpected);
@@ -779,6 +794,7 @@ TEST_F(AllocationFailureTest, AsynchronousEvaluationStoresAnAllocationFailureAnd
 TEST_F(AllocationFailureTest, AFailingSliceIsReportedEvenWhenStoringItRunsOutOfMemory) {
     Pipeline pipeline;
     Controller& controller = pipeline.controller;
+    pipeline.warmUp();
     pipeline.sliced.throwInSlice(true);
     std::size_t const base = liveAllocations();
     bool bWaited = false;
@@ -795,7 +811,7 @@ TEST_F(AllocationFailureTest, AFailingSliceIsReportedEvenWhenStoringItRunsOutOfM
             EXPECT_EQ(controller.controllerStatus(), Controller::kStopped);
             EXPECT_TRUE(controller.wait(60.0, 0.0002)); // the failed slice cancelled the group
             EXPECT_TRUE(controller.flushGraph());
-            EXPECT_EQ(liveAllocations(), base) << "n = " << step.n;
+            expectNothingLost(pipeline, base, step.n);
         });
 
     bool bReported = false;
@@ -814,8 +830,30 @@ TEST_F(AllocationFailureTest, AFailingSliceIsReportedEvenWhenStoringItRunsOutOfM
             EXPECT_TRUE(bReported || step.threw) << "n = " << step.n << ": the failure was lost";
             EXPECT_TRUE(controller.wait(60.0, 0.0002));
             EXPECT_TRUE(controller.flushGraph());
-            EXPECT_EQ(liveAllocations(), base) << "n = " << step.n;
+            expectNothingLost(pipeline, base, step.n);
         });
 }
 
 } // namespace
+namespace {
+TEST_F(AllocationFailureTest, ZZDebug) {
+    std::fprintf(stderr, "DBG start %zu\n", liveAllocations());
+    Pipeline pipeline;
+    Controller& c = pipeline.controller;
+    std::fprintf(stderr, "DBG after pipeline %zu\n", liveAllocations());
+    c.process();
+    std::fprintf(stderr, "DBG after sync %zu\n", liveAllocations());
+    c.flushGraph();
+    std::fprintf(stderr, "DBG after flush %zu\n", liveAllocations());
+    c.processAsync();
+    c.wait(10, 0.001);
+    std::fprintf(stderr, "DBG after async %zu\n", liveAllocations());
+    c.flushGraph();
+    std::fprintf(stderr, "DBG after flush %zu\n", liveAllocations());
+    c.processAsync();
+    c.wait(10, 0.001);
+    std::fprintf(stderr, "DBG after async %zu\n", liveAllocations());
+    c.flushGraph();
+    std::fprintf(stderr, "DBG after flush %zu\n", liveAllocations());
+}
+}

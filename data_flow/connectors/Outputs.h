@@ -21,6 +21,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 
+#include <type_traits>
 #include <typeinfo>
 #include <utility>
 
@@ -45,7 +46,10 @@ public:
     //! dropped, so the output carries p only.
     void setBoundData(void const* p) override;
     /** Drops the value unless keepsCache() is true; bound data is left in place. Inputs that
-        took a share keep the value alive until they release it. No allocation. */
+        took a share keep the value alive until they release it. No allocation. A plain value
+        (a trivially destructible T) that nobody else shares keeps its storage, for the next
+        publish() to fill: an evaluation loop's steady state then allocates nothing. Values with
+        storage of their own (strings, vectors) are freed. */
     void flush() override;
 
     /** Publishes p in a new cell owned by the output and sets data() to it; the old value is
@@ -60,15 +64,20 @@ public:
     virtual void deliver(InputTemplate<T>* in);
 
     /** Publishes a copy of value, owned by the output, like setData(MIREL_NEW T(value)) but
-        cheaper: value and count share one allocation, and a value republished before a flush
-        overwrites the old one in place when no input still shares it. Throws InternalException
-        "!this->bound()" on a bound output; allocation failures leave the output as it was. */
+        cheaper: the output's storage is overwritten in place when no input still shares it (see
+        flush), otherwise value and count get one new allocation together. Throws
+        InternalException "!this->bound()" on a bound output; allocation failures leave the
+        output as it was. */
     void publish(T const& value);
 
     //! The carried value. Throws InternalException "Enforce ptr != NULL" without data.
     T const& value() const;
-    //! The output's own cell (empty when the value is not owned by the output).
-    boost::shared_ptr<T> const& cell() const { return pCell_; }
+    //! The output's own cell holding the carried value; empty when the output carries no value
+    //! of its own (no data, bound data, or a pointer published with setDataPtr).
+    boost::shared_ptr<T> const& cell() const {
+        static boost::shared_ptr<T> const pNone;
+        return pCell_.get() == this->data() ? pCell_ : pNone;
+    }
 
 protected:
     //! Copies the OutputConnector part: the copy is unlinked, has no data and no cell.
@@ -76,6 +85,12 @@ protected:
         : OutputConnector(other) {}
 
 private:
+    // Whether a flushed, unshared cell is kept for publish(): only for values that hold no memory
+    // of their own, so that a flush still gives back what an image or a string occupies.
+    static constexpr bool kKeepsStorage = std::is_trivially_destructible<T>::value;
+
+    // The output's cell. It holds the carried value when its pointer equals data(); after a
+    // flush it may hold only storage kept for publish().
     boost::shared_ptr<T> pCell_;
 };
 
@@ -89,7 +104,8 @@ template <class T>
 void OutputTemplate<T>::flush() {
     if (this->bound() || this->keepsCache())
         return;
-    pCell_.reset();
+    if (!(kKeepsStorage && pCell_.unique()))
+        pCell_.reset();
     this->setDataPtr(nullptr);
 }
 

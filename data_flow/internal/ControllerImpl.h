@@ -87,6 +87,13 @@ public:
     }
     //! Called by a task when it ends.
     void taskEnded() noexcept { iTaskCount_.fetch_sub(1, std::memory_order_relaxed); }
+    //! Called by a task when a thread takes it up.
+    void taskStarted() noexcept { iStarted_.fetch_add(1, std::memory_order_relaxed); }
+    //! True while a queued task has not been taken up by any thread yet (never true wrongly).
+    bool hasQueuedTask() const noexcept {
+        return iStarted_.load(std::memory_order_relaxed) <
+               iTaskCount_.load(std::memory_order_relaxed) - 1;
+    }
     /** Waits inside the arena until every started task has ended or was skipped, running tasks
         meanwhile. Records a cancellation of the group, which the wait itself clears from the
         context; returns whether there was one. */
@@ -94,7 +101,10 @@ public:
     //! 1 while idle; one more for each started task that has not ended.
     long taskCount() const noexcept { return iTaskCount_.load(std::memory_order_relaxed); }
     //! Back to the idle count, ready for the next asynchronous evaluation.
-    void resetTaskCount() noexcept { iTaskCount_.store(1, std::memory_order_relaxed); }
+    void resetTaskCount() noexcept {
+        iTaskCount_.store(1, std::memory_order_relaxed);
+        iStarted_.store(0, std::memory_order_relaxed);
+    }
 
     //! The visit stack kept for reuse, or null while another thread uses it.
     VisitStack* borrowVisitStack() noexcept {
@@ -112,6 +122,7 @@ private:
 
     tbb::task_group oGroup_;
     std::atomic<long> iTaskCount_;
+    std::atomic<long> iStarted_{0};
     std::atomic<bool> bCancelled_;
     std::size_t nThreads_;
     std::atomic<bool> bVisitStackInUse_;

@@ -294,7 +294,7 @@ Node::BlockedRange Node::rangeToProcess() const {
 void Node::flush() {
     flushInputs();
     flushOutputs();
-    iProcessing_ = 0;
+    iProcessing_.store(0, std::memory_order_relaxed);
 }
 
 void Node::flushInputs() {

@@ -74,6 +74,24 @@ bool allDirty(ParameterBase const& p) {
 
 class AllocationFailureTest : public test::LibraryTest {};
 
+/** Walks op through each of its allocations. A run whose armed allocation failed must throw,
+    satisfy failed() and leave the live blocks where they were before the walk; the run that got
+    through must satisfy succeeded(). */
+template <class Op, class Failed, class Succeeded>
+void walk(char const* what, Op&& op, Failed&& failed, Succeeded&& succeeded) {
+    std::size_t const base = liveAllocations();
+    test::walkAllocationFailures(what, op, [&](test::AllocationStep const& step) {
+        SCOPED_TRACE(::testing::Message() << what << ", n = " << step.n);
+        if (step.failed) {
+            EXPECT_TRUE(step.threw);
+            failed();
+            EXPECT_EQ(liveAllocations(), base);
+        } else {
+            succeeded();
+        }
+    });
+}
+
 // ---------------------------------------------------------------------------------------------
 // Parameters: factories and clones, for every value type
 
@@ -87,69 +105,55 @@ TYPED_TEST(ParameterAllocationTest, FactoriesAndClonesFailWithoutLeaksOrChanges)
     String const name = longText("parameter name");
     String const description = longText("parameter description");
     String const otherName = longText("another parameter name");
-    std::size_t const base = liveAllocations();
 
-    boost::shared_ptr<Parameter<T>> pCreated;
-    test::walkAllocationFailures(
-        "Parameter<T>::create", [&] { pCreated = Parameter<T>::create(value, name, description); },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                EXPECT_TRUE(step.threw);
-                EXPECT_FALSE(pCreated);
-                EXPECT_EQ(liveAllocations(), base) << "n = " << step.n;
-            } else {
-                ASSERT_TRUE(pCreated);
-                EXPECT_TRUE(pCreated->value() == value);
-                EXPECT_EQ(pCreated->name().compare(name), 0);
-            }
+    boost::shared_ptr<Parameter<T>> pCopy;
+    walk(
+        "Parameter<T>::create", [&] { pCopy = Parameter<T>::create(value, name, description); },
+        [&] { EXPECT_FALSE(pCopy); },
+        [&] {
+            ASSERT_TRUE(pCopy);
+            EXPECT_TRUE(pCopy->value() == value);
+            EXPECT_EQ(pCopy->name().compare(name), 0);
         });
 
     // A source whose value differs from its default and whose flags are all clean.
     boost::shared_ptr<Parameter<T>> const pSource = Parameter<T>::create(T(), name, description);
     pSource->setValue(value);
     cleanAll(*pSource);
-    pCreated.reset();
-    std::size_t const withSource = liveAllocations();
+    pCopy.reset();
     auto const sourceUnchanged = [&] {
         EXPECT_TRUE(pSource->value() == value);
         EXPECT_TRUE(pSource->defaultValue() == T());
         EXPECT_FALSE(anyDirty(*pSource));
+        EXPECT_EQ(pSource->name().compare(name), 0);
     };
-
-    boost::shared_ptr<Parameter<T>> pCopy;
-    test::walkAllocationFailures(
+    walk(
         "Parameter<T>::cloneParameter", [&] { pCopy = pSource->cloneParameter(); },
-        [&](test::AllocationStep const& step) {
+        [&] {
+            EXPECT_FALSE(pCopy);
             sourceUnchanged();
-            if (step.failed) {
-                EXPECT_FALSE(pCopy);
-                EXPECT_EQ(liveAllocations(), withSource) << "n = " << step.n;
-            } else {
-                ASSERT_TRUE(pCopy);
-                EXPECT_TRUE(pCopy->value() == value);
-                EXPECT_TRUE(pCopy->defaultValue() == T());
-                EXPECT_TRUE(allDirty(*pCopy));
-            }
+        },
+        [&] {
+            ASSERT_TRUE(pCopy);
+            EXPECT_TRUE(pCopy->value() == value);
+            EXPECT_TRUE(pCopy->defaultValue() == T());
+            EXPECT_TRUE(allDirty(*pCopy));
         });
     pCopy.reset();
 
     boost::shared_ptr<ParameterBase> pBaseCopy;
-    test::walkAllocationFailures(
+    walk(
         "ParameterBase::clone(name)", [&] { pBaseCopy = pSource->clone(otherName); },
-        [&](test::AllocationStep const& step) {
+        [&] {
+            EXPECT_FALSE(pBaseCopy);
             sourceUnchanged();
-            EXPECT_EQ(pSource->name().compare(name), 0);
-            if (step.failed) {
-                EXPECT_FALSE(pBaseCopy);
-                EXPECT_EQ(liveAllocations(), withSource) << "n = " << step.n;
-            } else {
-                ASSERT_TRUE(pBaseCopy);
-                EXPECT_EQ(pBaseCopy->name().compare(otherName), 0);
-                EXPECT_TRUE(pBaseCopy->valueAs<T>() == value);
-            }
+        },
+        [&] {
+            ASSERT_TRUE(pBaseCopy);
+            EXPECT_EQ(pBaseCopy->name().compare(otherName), 0);
+            EXPECT_TRUE(pBaseCopy->valueAs<T>() == value);
         });
-    pBaseCopy.reset();
-    EXPECT_EQ(liveAllocations(), withSource);
+    sourceUnchanged();
 }
 
 template <class T>
@@ -159,41 +163,31 @@ TYPED_TEST_SUITE(IntervalAllocationTest, test::IntervalValueTypes);
 TYPED_TEST(IntervalAllocationTest, FactoryCloneAndCopyFromAnotherFailWithoutLeaksOrChanges) {
     using T = TypeParam;
     T const value = bigValue<T>();
-    T const low = T();
     T const high = bigValue<T>();
     String const name = longText("interval name");
-    std::size_t const base = liveAllocations();
+    auto const intact = [&](IntervalParameter<T> const& p) {
+        EXPECT_TRUE(p.value() == value);
+        EXPECT_TRUE(p.lowerBound() == T());
+        EXPECT_TRUE(p.upperBound() == high);
+    };
 
     boost::shared_ptr<IntervalParameter<T>> pSource;
-    test::walkAllocationFailures(
+    walk(
         "IntervalParameter<T>::create",
-        [&] { pSource = IntervalParameter<T>::create(value, low, high, name, name); },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                EXPECT_FALSE(pSource);
-                EXPECT_EQ(liveAllocations(), base) << "n = " << step.n;
-            } else {
-                ASSERT_TRUE(pSource);
-                EXPECT_TRUE(pSource->upperBound() == high);
-            }
+        [&] { pSource = IntervalParameter<T>::create(value, T(), high, name, name); },
+        [&] { EXPECT_FALSE(pSource); },
+        [&] {
+            ASSERT_TRUE(pSource);
+            intact(*pSource);
         });
-    std::size_t const withSource = liveAllocations();
 
     boost::shared_ptr<ParameterBase> pCopy;
-    test::walkAllocationFailures(
+    walk(
         "IntervalParameter<T>::clone", [&] { pCopy = pSource->clone(); },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                EXPECT_FALSE(pCopy);
-                EXPECT_EQ(liveAllocations(), withSource) << "n = " << step.n;
-            } else {
-                ASSERT_TRUE(pCopy);
-                ASSERT_TRUE(pCopy->isInterval());
-                auto const& copy = static_cast<IntervalParameter<T> const&>(*pCopy);
-                EXPECT_TRUE(copy.value() == value);
-                EXPECT_TRUE(copy.lowerBound() == low);
-                EXPECT_TRUE(copy.upperBound() == high);
-            }
+        [&] { EXPECT_FALSE(pCopy); },
+        [&] {
+            ASSERT_TRUE(pCopy && pCopy->isInterval());
+            intact(static_cast<IntervalParameter<T> const&>(*pCopy));
         });
     pCopy.reset();
 
@@ -201,21 +195,15 @@ TYPED_TEST(IntervalAllocationTest, FactoryCloneAndCopyFromAnotherFailWithoutLeak
     boost::shared_ptr<IntervalParameter<T>> const pTarget =
         IntervalParameter<T>::create(T(), T(), T(), name);
     cleanAll(*pTarget);
-    std::size_t const withTarget = liveAllocations();
-    test::walkAllocationFailures(
+    walk(
         "IntervalParameter<T>::setValueFromParameter",
         [&] { pTarget->setValueFromParameter(*pSource); },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                EXPECT_TRUE(pTarget->value() == T());
-                EXPECT_TRUE(pTarget->upperBound() == T());
-                EXPECT_FALSE(anyDirty(*pTarget));
-                EXPECT_EQ(liveAllocations(), withTarget) << "n = " << step.n;
-            } else {
-                EXPECT_TRUE(pTarget->value() == value);
-                EXPECT_TRUE(pTarget->upperBound() == high);
-            }
-        });
+        [&] {
+            EXPECT_TRUE(pTarget->value() == T());
+            EXPECT_TRUE(pTarget->upperBound() == T());
+            EXPECT_FALSE(anyDirty(*pTarget));
+        },
+        [&] { intact(*pTarget); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -236,97 +224,72 @@ struct SetFixture {
     }
 };
 
-//! The names of a set, in order.
-std::vector<std::string> names(ParameterSet const& set) {
+//! The names of the given sets, in order, one after the other.
+std::vector<std::string> names(std::initializer_list<ParameterSet const*> aSets) {
     std::vector<std::string> aNames;
-    for (ParameterSet::Handle const& p : set)
-        aNames.push_back(p->name().c_str());
+    for (ParameterSet const* pSet : aSets)
+        for (ParameterSet::Handle const& p : *pSet)
+            aNames.push_back(p->name().c_str());
     return aNames;
 }
 
-TEST_F(AllocationFailureTest, ParameterSetCopyFailsWithoutLeaks) {
+TEST_F(AllocationFailureTest, ParameterSetCopyAssignmentAndCombineAreAllOrNothing) {
     SetFixture sets;
-    std::size_t const base = liveAllocations();
     std::unique_ptr<ParameterSet> pCopy;
-    test::walkAllocationFailures(
+    walk(
         "ParameterSet copy construction", [&] { pCopy = std::make_unique<ParameterSet>(sets.a); },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                EXPECT_FALSE(pCopy);
-                EXPECT_EQ(liveAllocations(), base) << "n = " << step.n;
-            } else {
-                ASSERT_TRUE(pCopy);
-                EXPECT_EQ(names(*pCopy), names(sets.a));
-                EXPECT_NE(pCopy->parameter(0).get(), sets.a.parameter(0).get());
-            }
+        [&] { EXPECT_FALSE(pCopy); },
+        [&] {
+            ASSERT_TRUE(pCopy);
+            EXPECT_EQ(names({pCopy.get()}), names({&sets.a}));
+            EXPECT_NE(pCopy->parameter(0).get(), sets.a.parameter(0).get());
         });
-}
+    pCopy.reset();
+    walk(
+        "combine", [&] { pCopy = std::make_unique<ParameterSet>(combine(sets.a, sets.b)); },
+        [&] { EXPECT_FALSE(pCopy); },
+        [&] {
+            ASSERT_TRUE(pCopy);
+            EXPECT_EQ(names({pCopy.get()}), names({&sets.a, &sets.b}));
+        });
 
-TEST_F(AllocationFailureTest, FailedParameterSetAssignmentLeavesItsTargetUnchanged) {
-    SetFixture sets;
+    // A failed assignment leaves the target's own parameters in place.
     ParameterSet target;
     target.insert(Parameter<String>::create(bigValue<String>(), longText("t0")));
     target.insert(Parameter<float>::create(1.0f, longText("t1")));
-    std::vector<ParameterBase*> const aBefore = {target.parameter(0).get(),
-                                                 target.parameter(1).get()};
-    std::size_t const base = liveAllocations();
-    test::walkAllocationFailures(
+    ParameterBase* const aBefore[] = {target.parameter(0).get(), target.parameter(1).get()};
+    walk(
         "ParameterSet assignment", [&] { target = sets.a; },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                ASSERT_EQ(target.size(), 2u);
-                EXPECT_EQ(target.parameter(0).get(), aBefore[0]);
-                EXPECT_EQ(target.parameter(1).get(), aBefore[1]);
-                EXPECT_TRUE(target.parameter(0)->valueAs<String>() == bigValue<String>());
-                EXPECT_EQ(liveAllocations(), base) << "n = " << step.n;
-            } else {
-                EXPECT_EQ(names(target), names(sets.a));
-            }
-        });
+        [&] {
+            ASSERT_EQ(target.size(), 2u);
+            EXPECT_EQ(target.parameter(0).get(), aBefore[0]);
+            EXPECT_EQ(target.parameter(1).get(), aBefore[1]);
+            EXPECT_TRUE(target.parameter(0)->valueAs<String>() == bigValue<String>());
+        },
+        [&] { EXPECT_EQ(names({&target}), names({&sets.a})); });
 }
 
-TEST_F(AllocationFailureTest, CombineAndRangeInsertionFailWithoutLeaks) {
+TEST_F(AllocationFailureTest, FailedRangeInsertionKeepsOnlyTheClonesAppendedBeforeIt) {
     SetFixture sets;
-    std::size_t const base = liveAllocations();
-    std::unique_ptr<ParameterSet> pCombined;
-    test::walkAllocationFailures(
-        "combine", [&] { pCombined = std::make_unique<ParameterSet>(combine(sets.a, sets.b)); },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                EXPECT_FALSE(pCombined);
-                EXPECT_EQ(liveAllocations(), base) << "n = " << step.n;
-            } else {
-                ASSERT_TRUE(pCombined);
-                std::vector<std::string> aExpected = names(sets.a);
-                for (std::string const& s : names(sets.b))
-                    aExpected.push_back(s);
-                EXPECT_EQ(names(*pCombined), aExpected);
-            }
-        });
-    pCombined.reset();
-
-    // Range insertion keeps the clones appended before the failure, and only those.
     ParameterSet grow;
     ParameterSet::Handle const pFirst = sets.a.parameter(0);
     grow.insert(pFirst);
-    std::size_t const withGrow = liveAllocations();
+    std::size_t const base = liveAllocations();
     test::walkAllocationFailures(
         "ParameterSet range insertion", [&] { grow.insert(sets.b.begin(), sets.b.end()); },
         [&](test::AllocationStep const& step) {
-            std::vector<std::string> aNames = names(grow);
-            std::vector<std::string> aExpected = {pFirst->name().c_str()};
-            for (std::string const& s : names(sets.b))
-                aExpected.push_back(s);
+            std::vector<std::string> const aNames = names({&grow});
+            std::vector<std::string> aExpected = names({&sets.b});
+            aExpected.insert(aExpected.begin(), pFirst->name().c_str());
             if (step.failed) {
+                EXPECT_TRUE(step.threw);
                 ASSERT_LT(aNames.size(), aExpected.size());
                 aExpected.resize(aNames.size());
-                EXPECT_EQ(aNames, aExpected);
                 grow.clear();
                 grow.insert(pFirst);
-                EXPECT_EQ(liveAllocations(), withGrow) << "n = " << step.n;
-            } else {
-                EXPECT_EQ(aNames, aExpected);
+                EXPECT_EQ(liveAllocations(), base) << "n = " << step.n;
             }
+            EXPECT_EQ(aNames, aExpected) << "n = " << step.n;
         });
 }
 
@@ -350,144 +313,111 @@ public:
     Node* create(NodeTargetType target) override { return createTargetNode(target); }
 };
 
-std::size_t catalogueSize() {
-    NodeLibrarian const* pLibrarian = NodeLibrarian::Instance();
-    return static_cast<std::size_t>(pLibrarian->end() - pLibrarian->begin());
-}
-
 TEST_F(AllocationFailureTest, FailedRegistrationLeavesTheCatalogueAndBothObjectsToTheCaller) {
     NodeLibrarian& librarian = *NodeLibrarian::Instance();
     librarian.add(&createTargetNode,
                   MIREL_NEW NodeMetaData(longText("first"), longText("space"), longText("vendor")));
     String const clientID = longText("client identifier");
-    std::size_t const base = liveAllocations();
+    auto const catalogueSize = [&] {
+        return static_cast<std::size_t>(librarian.end() - librarian.begin());
+    };
     std::size_t const size = catalogueSize();
-
+    // A failure inside add leaves both objects with the caller; success hands them over.
     Mirel::DataFlow::NodeFactory* pFactory = nullptr;
     NodeMetaData* pMetaData = nullptr;
     NodeMetaData* pRegistered = nullptr;
-    test::walkAllocationFailures(
+    auto const reclaim = [&] {
+        Mirel::Core::destroy(pFactory);
+        Mirel::Core::destroy(pMetaData);
+        pFactory = nullptr;
+        pMetaData = nullptr;
+    };
+    auto const newMetaData = [&](int iVersion, String const& id) {
+        return MIREL_NEW NodeMetaData(longText("kind"), longText("space"), longText("vendor"),
+                                      iVersion, longText("description"), id);
+    };
+
+    walk(
         "NodeLibrarian::add(factory, record)",
         [&] {
             pFactory = MIREL_NEW TargetFactory();
-            pMetaData =
-                MIREL_NEW NodeMetaData(longText("kind"), longText("space"), longText("vendor"), 2,
-                                       longText("description"), clientID);
-            pRegistered = pMetaData;
+            pRegistered = pMetaData = newMetaData(2, clientID);
             librarian.add(pFactory, pMetaData);
-            pFactory = nullptr; // the librarian owns both now
+            pFactory = nullptr;
             pMetaData = nullptr;
         },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                // A failure inside add leaves both objects with the caller.
-                Mirel::Core::destroy(pFactory);
-                Mirel::Core::destroy(pMetaData);
-                pFactory = nullptr;
-                pMetaData = nullptr;
-                EXPECT_EQ(catalogueSize(), size);
-                EXPECT_EQ(librarian.createNodeByClientID(clientID, NodeTargetType()), nullptr);
-                EXPECT_EQ(liveAllocations(), base) << "n = " << step.n;
-            } else {
-                ASSERT_EQ(catalogueSize(), size + 1);
-                EXPECT_EQ(*(librarian.end() - 1), pRegistered);
-            }
+        [&] {
+            reclaim();
+            EXPECT_EQ(catalogueSize(), size);
+            EXPECT_EQ(librarian.createNodeByClientID(clientID, NodeTargetType()), nullptr);
+        },
+        [&] {
+            ASSERT_EQ(catalogueSize(), size + 1);
+            EXPECT_EQ(*(librarian.end() - 1), pRegistered);
         });
-
-    std::size_t const base2 = liveAllocations();
-    test::walkAllocationFailures(
+    walk(
         "NodeLibrarian::add(function, record)",
         [&] {
-            pMetaData = MIREL_NEW NodeMetaData(longText("kind"), longText("space"),
-                                               longText("vendor"), 3, longText("description"),
-                                               longText("another client identifier"));
+            pMetaData = newMetaData(3, longText("another client identifier"));
             librarian.add(&createTargetNode, pMetaData);
             pMetaData = nullptr;
         },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                Mirel::Core::destroy(pMetaData);
-                pMetaData = nullptr;
-                EXPECT_EQ(catalogueSize(), size + 1);
-                EXPECT_EQ(liveAllocations(), base2) << "n = " << step.n;
-            } else {
-                EXPECT_EQ(catalogueSize(), size + 2);
-            }
-        });
+        [&] {
+            reclaim();
+            EXPECT_EQ(catalogueSize(), size + 1);
+        },
+        [&] { EXPECT_EQ(catalogueSize(), size + 2); });
 
     // Lookups: an unversioned record is looked up through a probe record, then the factory runs.
     NodeMetaData const unversioned(longText("kind"), longText("space"), longText("vendor"));
-    std::size_t const base3 = liveAllocations();
     Node* pNode = nullptr;
-    test::walkAllocationFailures(
+    walk(
         "NodeLibrarian::createNodeByMetadata",
         [&] { pNode = librarian.createNodeByMetadata(&unversioned, NodeTargetType(5)); },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                EXPECT_EQ(pNode, nullptr);
-                EXPECT_EQ(liveAllocations(), base3) << "n = " << step.n;
-            } else {
-                ASSERT_NE(pNode, nullptr);
-                EXPECT_EQ(static_cast<TargetNode*>(pNode)->eTarget_, NodeTargetType(5));
-            }
+        [&] { EXPECT_EQ(pNode, nullptr); },
+        [&] {
+            ASSERT_NE(pNode, nullptr);
+            EXPECT_EQ(static_cast<TargetNode*>(pNode)->eTarget_, NodeTargetType(5));
         });
     Mirel::Core::destroy(pNode);
     pNode = nullptr;
-    std::size_t const base4 = liveAllocations(); // the node's name is known to the index now
-    test::walkAllocationFailures(
+    walk(
         "NodeLibrarian::createNodeByClientID",
         [&] { pNode = librarian.createNodeByClientID(clientID, NodeTargetType(6)); },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                EXPECT_EQ(pNode, nullptr);
-                EXPECT_EQ(liveAllocations(), base4) << "n = " << step.n;
-            } else {
-                ASSERT_NE(pNode, nullptr);
-            }
-        });
+        [&] { EXPECT_EQ(pNode, nullptr); }, [&] { EXPECT_NE(pNode, nullptr); });
     Mirel::Core::destroy(pNode);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Nodes: construction, renaming, proxy inputs
 
-TEST_F(AllocationFailureTest, FailedNodeConstructionLeavesNothingBehind) {
-    String const name = longText("node name");
-    { test::FloatAddOne seen(name); } // the index keeps a counter per name ever seen
-    std::size_t const base = liveAllocations();
-    std::unique_ptr<test::FloatAddOne> pNode;
-    test::walkAllocationFailures(
-        "Node construction", [&] { pNode = std::make_unique<test::FloatAddOne>(name); },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                EXPECT_FALSE(pNode);
-                EXPECT_EQ(liveAllocations(), base) << "n = " << step.n;
-            } else {
-                ASSERT_TRUE(pNode);
-                EXPECT_NO_THROW(pNode->debugId());
-            }
-        });
-}
-
-TEST_F(AllocationFailureTest, FailedRenamingKeepsTheNodeItsNameAndItsIdentity) {
+TEST_F(AllocationFailureTest, FailedNodeConstructionOrRenamingLeavesNodesAsTheyWere) {
     String const oldName = longText("old node name");
     String const newName = longText("new node name");
-    test::FloatAddOne node(oldName);
-    String const oldId = node.debugId();
-    std::size_t const base = liveAllocations();
-    test::walkAllocationFailures(
-        "Node::setName", [&] { node.setName(newName); },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                EXPECT_EQ(node.name().compare(oldName), 0);
-                EXPECT_EQ(liveAllocations(), base) << "n = " << step.n;
-                String id;
-                EXPECT_NO_THROW(id = node.debugId()) << "the node fell out of the debug index";
-                EXPECT_EQ(id.compare(oldId), 0);
-            } else {
-                EXPECT_EQ(node.name().compare(newName), 0);
-                EXPECT_EQ(node.debugId().compare(newName + " [0]"), 0);
-            }
+    { test::FloatAddOne seen(oldName); } // the index keeps a counter per name ever seen
+    std::unique_ptr<test::FloatAddOne> pNode;
+    walk(
+        "Node construction", [&] { pNode = std::make_unique<test::FloatAddOne>(oldName); },
+        [&] { EXPECT_FALSE(pNode); },
+        [&] {
+            ASSERT_TRUE(pNode);
+            EXPECT_NO_THROW(pNode->debugId());
+        });
+    ASSERT_TRUE(pNode);
+
+    // A failed renaming keeps the node its name and its place in the debug index.
+    String const oldId = pNode->debugId();
+    walk(
+        "Node::setName", [&] { pNode->setName(newName); },
+        [&] {
+            EXPECT_EQ(pNode->name().compare(oldName), 0);
+            String id;
+            EXPECT_NO_THROW(id = pNode->debugId()) << "the node fell out of the debug index";
+            EXPECT_EQ(id.compare(oldId), 0);
+        },
+        [&] {
+            EXPECT_EQ(pNode->name().compare(newName), 0);
+            EXPECT_EQ(pNode->debugId().compare(newName + " [0]"), 0);
         });
 }
 
@@ -509,6 +439,7 @@ TEST_F(AllocationFailureTest, FailedConversionToAConnectorLeavesTheInputsAlone) 
         "Node::convertToConnector", [&] { pProxy = node.convertToConnector(&node.oGain_); },
         [&](test::AllocationStep const& step) {
             if (step.failed) {
+                EXPECT_TRUE(step.threw);
                 EXPECT_EQ(pProxy, nullptr);
                 EXPECT_EQ(node.numberOfInputs(), 0u);
                 // The inputs' storage may have been reserved already; it is the node's own.
@@ -526,24 +457,19 @@ TEST_F(AllocationFailureTest, FailedConversionToAConnectorLeavesTheInputsAlone) 
 
 TEST_F(AllocationFailureTest, FailedInitializeLeavesTheLibraryDownWithOnlyTheStepsDone) {
     Library::terminate();
-    std::size_t const base = liveAllocations();
-    test::walkAllocationFailures(
+    walk(
         "Library::initialize", [] { Library::initialize(); },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                EXPECT_FALSE(Library::isInitialized());
-                EXPECT_FALSE(Probe::librarianExists());
-                if (Probe::nodeMapsExist()) {
-                    // The node maps were made before the catalogue failed; steps already done
-                    // are not undone, so a new initialize refuses until they are gone.
-                    test::expectInternal([] { Library::initialize(); }, "!pIndexMap_");
-                    Probe::terminateNodeMaps();
-                }
-                EXPECT_EQ(liveAllocations(), base) << "n = " << step.n;
-            } else {
-                EXPECT_TRUE(Library::isInitialized());
+        [] {
+            EXPECT_FALSE(Library::isInitialized());
+            EXPECT_FALSE(Probe::librarianExists());
+            if (Probe::nodeMapsExist()) {
+                // The node maps were made before the catalogue failed; steps already done are
+                // not undone, so a new initialize refuses until they are gone.
+                test::expectInternal([] { Library::initialize(); }, "!pIndexMap_");
+                Probe::terminateNodeMaps();
             }
-        });
+        },
+        [] { EXPECT_TRUE(Library::isInitialized()); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -562,42 +488,29 @@ TYPED_TEST(DeliveryAllocationTest, PublishingAndTakingValuesFailWithoutLeaksOrCh
     Mirel::DataFlow::Connect(out, in);
     out.setData(MIREL_NEW T(first));
     void const* const pFirst = out.data();
-    std::size_t const base = liveAllocations();
-
-    test::walkAllocationFailures(
+    walk(
         "OutputTemplate<T>::setData", [&] { out.setData(MIREL_NEW T(second)); },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                EXPECT_EQ(out.data(), pFirst);
-                EXPECT_TRUE(out.value() == first);
-                EXPECT_EQ(liveAllocations(), base) << "n = " << step.n;
-            } else {
-                EXPECT_TRUE(out.value() == second);
-            }
-        });
+        [&] {
+            EXPECT_EQ(out.data(), pFirst);
+            EXPECT_TRUE(out.value() == first);
+        },
+        [&] { EXPECT_TRUE(out.value() == second); });
     out.setData(MIREL_NEW T(first));
 
-    test::walkAllocationFailures(
-        "ConstInput<T>::acquireData", [&] { in.acquireData(); },
-        [&](test::AllocationStep const& step) {
-            if (!step.failed) {
-                EXPECT_EQ(in.data(), out.data()); // shared, not copied
-                EXPECT_TRUE(in.value() == first);
-            }
+    walk(
+        "ConstInput<T>::acquireData", [&] { in.acquireData(); }, [] {},
+        [&] {
+            EXPECT_EQ(in.data(), out.data()); // shared, not copied
+            EXPECT_TRUE(in.value() == first);
         });
     void const* const pShared = in.data();
-    std::size_t const withShare = liveAllocations();
-    test::walkAllocationFailures(
+    walk(
         "InputTemplate<T>::setData", [&] { in.setData(MIREL_NEW T(second)); },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                EXPECT_EQ(in.data(), pShared);
-                EXPECT_TRUE(in.value() == first);
-                EXPECT_EQ(liveAllocations(), withShare) << "n = " << step.n;
-            } else {
-                EXPECT_TRUE(in.value() == second);
-            }
-        });
+        [&] {
+            EXPECT_EQ(in.data(), pShared);
+            EXPECT_TRUE(in.value() == first);
+        },
+        [&] { EXPECT_TRUE(in.value() == second); });
     in.releaseData();
 
     // A proxy input writes the delivered value into its parameter: all or nothing.
@@ -607,19 +520,16 @@ TYPED_TEST(DeliveryAllocationTest, PublishingAndTakingValuesFailWithoutLeaksOrCh
     OutputTemplate<T> driver("driver", nullptr);
     Mirel::DataFlow::Connect(driver, proxy);
     driver.setData(MIREL_NEW T(first));
-    std::size_t const withProxy = liveAllocations();
-    test::walkAllocationFailures(
+    walk(
         "ParameterInput<T>::acquireData", [&] { proxy.acquireData(); },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                EXPECT_TRUE(parameter.value() == second);
-                EXPECT_FALSE(anyDirty(parameter));
-                proxy.releaseData();
-                EXPECT_EQ(liveAllocations(), withProxy) << "n = " << step.n;
-            } else {
-                EXPECT_TRUE(parameter.value() == first);
-                EXPECT_TRUE(allDirty(parameter));
-            }
+        [&] {
+            EXPECT_TRUE(parameter.value() == second);
+            EXPECT_FALSE(anyDirty(parameter));
+            proxy.releaseData();
+        },
+        [&] {
+            EXPECT_TRUE(parameter.value() == first);
+            EXPECT_TRUE(allDirty(parameter));
         });
     proxy.releaseData();
 }
@@ -628,31 +538,19 @@ TYPED_TEST(DeliveryAllocationTest, PublishingAndTakingValuesFailWithoutLeaksOrCh
 // The controller: construction, membership, synchronous and asynchronous evaluation
 
 TEST_F(AllocationFailureTest, FailedControllerConstructionAndMembershipChangeNothing) {
-    std::size_t const base = liveAllocations();
     std::unique_ptr<Controller> pController;
-    test::walkAllocationFailures(
+    walk(
         "Controller construction", [&] { pController = std::make_unique<Controller>(); },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                EXPECT_FALSE(pController);
-                EXPECT_EQ(liveAllocations(), base) << "n = " << step.n;
-            }
-        });
+        [&] { EXPECT_FALSE(pController); }, [] {});
     ASSERT_TRUE(pController);
-
     test::FloatSink node("member");
-    std::size_t const withController = liveAllocations();
-    test::walkAllocationFailures(
+    walk(
         "Controller::addNode", [&] { pController->addNode(&node); },
-        [&](test::AllocationStep const& step) {
-            if (step.failed) {
-                EXPECT_EQ(pController->nodesBegin(), pController->nodesEnd());
-                EXPECT_EQ(node.controller(), nullptr);
-                EXPECT_EQ(liveAllocations(), withController) << "n = " << step.n;
-            } else {
-                EXPECT_EQ(node.controller(), pController.get());
-            }
-        });
+        [&] {
+            EXPECT_EQ(pController->nodesBegin(), pController->nodesEnd());
+            EXPECT_EQ(node.controller(), nullptr);
+        },
+        [&] { EXPECT_EQ(node.controller(), pController.get()); });
 }
 
 /** Input "in", output "out": publishes the sum of (in + i) over its slices i = 0..7, computed
@@ -735,11 +633,14 @@ struct Pipeline {
 
 /** After a flush nothing is leaked: at most the blocks of the warmed-up pipeline are live (an
     evaluation that failed while an input still shared a value leaves that output without kept
-    storage), and one good evaluation brings the count back to exactly that. */
-void expectNothingLost(Pipeline& pipeline, std::size_t base, long n) {
-    EXPECT_LE(liveAllocations(), base) << "n = " << n;
+    storage), and one good evaluation brings the count back to exactly that and the right value. */
+void expectWholeAgain(Pipeline& pipeline, std::size_t base) {
+    EXPECT_TRUE(pipeline.controller.wait(60.0, 0.0002));
+    EXPECT_TRUE(pipeline.controller.flushGraph());
+    EXPECT_LE(liveAllocations(), base);
     pipeline.warmUp();
-    EXPECT_EQ(liveAllocations(), base) << "n = " << n;
+    EXPECT_EQ(liveAllocations(), base);
+    EXPECT_EQ(pipeline.sink.lastValue(), Pipeline::kExpected);
 }
 
 //! What checkException() throws, as the object the SharedException wraps (null: nothing).
@@ -752,86 +653,65 @@ boost::shared_ptr<std::exception> collect(Controller& controller) {
     return boost::shared_ptr<std::exception>();
 }
 
-bool isUnknownFailure(std::exception const* e) {
-    auto const* pRuntime = dynamic_cast<Mirel::CPURuntimeException const*>(e);
-    return pRuntime != nullptr &&
-           pRuntime->condition() == Mirel::CPURuntimeException::kUnknownException;
+TEST_F(AllocationFailureTest, AsynchronousEvaluationStoresTheFailureAndRecovers) {
+    for (bool bSliceThrows : {false, true}) {
+        Pipeline pipeline;
+        Controller& controller = pipeline.controller;
+        pipeline.sliced.throwInSlice(bSliceThrows);
+        std::size_t const base = liveAllocations();
+        bool bWaited = false;
+        test::walkAllocationFailures(
+            bSliceThrows ? "processAsync ... wait, failing slice" : "processAsync ... wait",
+            [&] {
+                controller.processAsync();
+                bWaited = controller.wait(60.0, 0.0002);
+            },
+            [&](test::AllocationStep const& step) {
+                SCOPED_TRACE(::testing::Message()
+                             << "slice throws " << bSliceThrows << ", n = " << step.n);
+                ASSERT_TRUE(bWaited);
+                EXPECT_FALSE(step.threw);
+                EXPECT_EQ(controller.controllerStatus(), Controller::kStopped);
+                boost::shared_ptr<std::exception> pError = collect(controller);
+                auto const* pRuntime =
+                    dynamic_cast<Mirel::CPURuntimeException const*>(pError.get());
+                if (bSliceThrows) { // whatever ran out of memory, the failure must be reported
+                    EXPECT_TRUE(pError) << "the failure was lost";
+                } else if (step.failed) { // std::bad_alloc is stored as an unknown failure
+                    EXPECT_TRUE(pRuntime != nullptr &&
+                                pRuntime->condition() ==
+                                    Mirel::CPURuntimeException::kUnknownException)
+                        << (pError ? pError->what() : "nothing stored");
+                } else {
+                    EXPECT_FALSE(pError);
+                    EXPECT_EQ(pipeline.sink.lastValue(), Pipeline::kExpected);
+                }
+                pError.reset();
+                expectWholeAgain(pipeline, base);
+            });
+    }
 }
 
-TEST_F(AllocationFailureTest, AsynchronousEvaluationStoresAnAllocationFailureAndRecovers) {
+TEST_F(AllocationFailureTest, SynchronousEvaluationReportsAFailingSliceEvenWithoutMemory) {
     Pipeline pipeline;
-    Controller& controller = pipeline.controller;
-    std::size_t const base = liveAllocations();
-    bool bWaited = false;
-    test::walkAllocationFailures(
-        "asynchronous evaluation (processAsync ... wait)",
-        [&] {
-            controller.processAsync();
-            bWaited = controller.wait(60.0, 0.0002);
-        },
-        [&](test::AllocationStep const& step) {
-            ASSERT_TRUE(bWaited) << "n = " << step.n;
-            EXPECT_FALSE(step.threw);
-            EXPECT_EQ(controller.controllerStatus(), Controller::kStopped);
-            boost::shared_ptr<std::exception> pError = collect(controller);
-            if (step.failed) {
-                // std::bad_alloc is no core exception: it is stored as an unknown failure.
-                EXPECT_TRUE(isUnknownFailure(pError.get()))
-                    << "n = " << step.n << ": " << (pError ? pError->what() : "nothing stored");
-            } else {
-                EXPECT_FALSE(pError);
-                EXPECT_EQ(pipeline.sink.lastValue(), Pipeline::kExpected);
-            }
-            pError.reset();
-            EXPECT_TRUE(controller.flushGraph());
-            expectNothingLost(pipeline, base, step.n);
-            if (step.failed) { // the next evaluation is whole again
-                controller.process();
-                EXPECT_EQ(pipeline.sink.lastValue(), Pipeline::kExpected);
-                controller.flushGraph();
-            }
-        });
-}
-
-TEST_F(AllocationFailureTest, AFailingSliceIsReportedEvenWhenStoringItRunsOutOfMemory) {
-    Pipeline pipeline;
-    Controller& controller = pipeline.controller;
     pipeline.sliced.throwInSlice(true);
     std::size_t const base = liveAllocations();
-    bool bWaited = false;
-    test::walkAllocationFailures(
-        "asynchronous evaluation with a failing slice",
-        [&] {
-            controller.processAsync();
-            bWaited = controller.wait(60.0, 0.0002);
-        },
-        [&](test::AllocationStep const& step) {
-            ASSERT_TRUE(bWaited) << "n = " << step.n;
-            // Whatever ran out of memory, the evaluation failed and must say so.
-            EXPECT_TRUE(collect(controller)) << "n = " << step.n << ": the failure was lost";
-            EXPECT_EQ(controller.controllerStatus(), Controller::kStopped);
-            EXPECT_TRUE(controller.wait(60.0, 0.0002)); // the failed slice cancelled the group
-            EXPECT_TRUE(controller.flushGraph());
-            expectNothingLost(pipeline, base, step.n);
-        });
-
     bool bReported = false;
     test::walkAllocationFailures(
-        "synchronous evaluation with a failing slice",
+        "process, failing slice",
         [&] {
             bReported = false;
             try {
-                controller.process();
+                pipeline.controller.process();
             } catch (Mirel::SharedException const&) {
                 bReported = true;
             }
         },
         [&](test::AllocationStep const& step) {
+            SCOPED_TRACE(::testing::Message() << "n = " << step.n);
             // The failure comes out of process(): the slice's, or std::bad_alloc.
-            EXPECT_TRUE(bReported || step.threw) << "n = " << step.n << ": the failure was lost";
-            EXPECT_TRUE(controller.wait(60.0, 0.0002));
-            EXPECT_TRUE(controller.flushGraph());
-            expectNothingLost(pipeline, base, step.n);
+            EXPECT_TRUE(bReported || step.threw) << "the failure was lost";
+            expectWholeAgain(pipeline, base);
         });
 }
 

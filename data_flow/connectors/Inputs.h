@@ -81,14 +81,23 @@ public:
     void acquireData() override;
 };
 
+namespace detail {
+/** A value cell that owns p (from MIREL_NEW): ReleasableDeleter, count block from
+    MirelAllocator. Empty, without allocating, for null. When the count block cannot be
+    allocated, boost frees p through the deleter before the exception leaves. */
+template <class T>
+boost::shared_ptr<T> makeCell(T* p) {
+    if (p == nullptr)
+        return boost::shared_ptr<T>();
+    return boost::shared_ptr<T>(p, ReleasableDeleter<T>(), MirelAllocator<T>());
+}
+} // namespace detail
+
 template <class T>
 void InputTemplate<T>::setData(T* p) {
-    // The cell takes p before the check, so that a refused value is freed rather than leaked
-    // (boost also frees p through the deleter when the count block cannot be allocated).
+    // The cell takes p before the check, so that a refused value is freed rather than leaked.
     // setData(nullptr) allocates nothing: it is the release after every node's computation.
-    boost::shared_ptr<T> pCell;
-    if (p != nullptr)
-        pCell = boost::shared_ptr<T>(p, ReleasableDeleter<T>(), MirelAllocator<T>());
+    boost::shared_ptr<T> pCell = detail::makeCell(p);
     MIREL_CHECK(!this->bound(), "!this->bound()");
     pCell_.swap(pCell);
     this->setDataPtr(p);

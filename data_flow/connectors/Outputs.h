@@ -122,9 +122,7 @@ void OutputTemplate<T>::publish(T const& value) {
 template <class T>
 void OutputTemplate<T>::setData(T* p) {
     // The cell takes p before the check so that a refused value is freed rather than leaked.
-    boost::shared_ptr<T> pCell;
-    if (p != nullptr)
-        pCell = boost::shared_ptr<T>(p, ReleasableDeleter<T>(), MirelAllocator<T>());
+    boost::shared_ptr<T> pCell = detail::makeCell(p);
     MIREL_CHECK(!this->bound(), "!this->bound()");
     pCell_.swap(pCell);
     this->setDataPtr(p);

@@ -8,7 +8,6 @@
 //   DATA_FLOW_STRESS_SEED     seed of the first graph (graph g uses seed + g); default 1
 //   DATA_FLOW_STRESS_GRAPHS   number of graphs; default 100, or unlimited with SECONDS
 //   DATA_FLOW_STRESS_SECONDS  run until this many seconds have passed
-//   DATA_FLOW_STRESS_VERBOSE  1 prints what each evaluation is about to do
 // A failing graph prints the line that replays it on its own.
 
 #include "support/TestNodes.h"
@@ -239,128 +238,101 @@ std::vector<long long> referenceValues(std::vector<NodePlan> const& aPlan,
     return aValue;
 }
 
-//! What an evaluation threw, caught on the host's thread.
-struct Outcome {
-    enum Kind { kNone, kInternal, kShared, kStd, kInt, kOther } eKind = kNone;
-    std::string sText;
-    boost::shared_ptr<std::exception> pWrapped;
-};
-
+//! What f throws, caught on the host's thread (null: nothing).
 template <class F>
-Outcome capture(F&& f) {
-    Outcome outcome;
+std::exception_ptr capture(F&& f) {
     try {
         f();
-    } catch (Mirel::SharedException const& e) {
-        outcome.eKind = Outcome::kShared;
-        outcome.pWrapped = e.wrapped();
-        outcome.sText = e.what();
-    } catch (Mirel::InternalException const& e) {
-        outcome.eKind = Outcome::kInternal;
-        outcome.sText = e.message();
-    } catch (std::exception const& e) {
-        outcome.eKind = Outcome::kStd;
-        outcome.sText = e.what();
-    } catch (int) {
-        outcome.eKind = Outcome::kInt;
     } catch (...) {
-        outcome.eKind = Outcome::kOther;
+        return std::current_exception();
     }
-    return outcome;
+    return nullptr;
 }
 
-//! Whether e is what a worker thread stores for the thrown fault: a clone of the core's
-//! exception, or CPURuntimeException with condition 6 for anything else.
-bool isStoredFault(std::exception const* e, Thrown eThrown) {
-    if (eThrown == Thrown::kInternal) {
-        auto const* pInternal = dynamic_cast<Mirel::InternalException const*>(e);
-        return pInternal != nullptr && std::string(pInternal->message()) == kFaultText;
+std::string describe(std::exception_ptr p) {
+    try {
+        if (p)
+            std::rethrow_exception(p);
+        return "nothing thrown";
+    } catch (Mirel::InternalException const& e) {
+        return e.message();
+    } catch (std::exception const& e) {
+        return e.what();
+    } catch (...) {
+        return "a non-standard exception";
     }
-    auto const* pRuntime = dynamic_cast<Mirel::CPURuntimeException const*>(e);
-    return pRuntime != nullptr &&
-           pRuntime->condition() == Mirel::CPURuntimeException::kUnknownException;
 }
 
-//! Whether the outcome is the fault itself, passed on unchanged.
-bool isOwnFault(Outcome const& outcome, Thrown eThrown) {
-    switch (eThrown) {
-    case Thrown::kInternal:
-        return outcome.eKind == Outcome::kInternal && outcome.sText == kFaultText;
-    case Thrown::kStd:
-        return outcome.eKind == Outcome::kStd && outcome.sText == kFaultText;
-    case Thrown::kInt:
-        return outcome.eKind == Outcome::kInt;
+/** Whether p is the injected fault under nLayers SharedExceptions: with none, the fault passed on
+    unchanged; under one, as a worker thread stores it (a clone of the core's exception, or a
+    CPURuntimeException for anything else). */
+bool isFault(std::exception_ptr p, int nLayers, Thrown eThrown) {
+    try {
+        if (p)
+            std::rethrow_exception(p);
+    } catch (Mirel::SharedException const& e) {
+        std::exception const* pInner = e.wrapped().get();
+        for (int i = 1; i < nLayers && pInner != nullptr; ++i) {
+            auto const* pShared = dynamic_cast<Mirel::SharedException const*>(pInner);
+            pInner = pShared != nullptr ? pShared->wrapped().get() : nullptr;
+        }
+        if (nLayers == 0 || pInner == nullptr)
+            return false;
+        if (eThrown == Thrown::kInternal) {
+            auto const* pInternal = dynamic_cast<Mirel::InternalException const*>(pInner);
+            return pInternal != nullptr && std::string(pInternal->message()) == kFaultText;
+        }
+        auto const* pRuntime = dynamic_cast<Mirel::CPURuntimeException const*>(pInner);
+        return pRuntime != nullptr &&
+               pRuntime->condition() == Mirel::CPURuntimeException::kUnknownException;
+    } catch (Mirel::InternalException const& e) {
+        return nLayers == 0 && eThrown == Thrown::kInternal &&
+               e.message() == std::string(kFaultText);
+    } catch (std::exception const& e) {
+        return nLayers == 0 && eThrown == Thrown::kStd && e.what() == std::string(kFaultText);
+    } catch (int) {
+        return nLayers == 0 && eThrown == Thrown::kInt;
+    } catch (...) {
     }
     return false;
 }
 
-std::string describe(Outcome const& outcome) {
-    static char const* const kNames[] = {
-        "nothing", "InternalException", "SharedException", "std::exception",
-        "int",     "something else"};
-    return std::string(kNames[outcome.eKind]) + (outcome.sText.empty() ? "" : ": ") + outcome.sText;
-}
+// Evaluation limits: generous, since ThreadSanitizer slows everything down many times.
+constexpr double kWaitTimeout = 120.0;
+constexpr double kWaitInterval = 0.0002;
+constexpr std::chrono::seconds kEvaluationLimit(180);
 
 /** Aborts the process, naming the seed, when an evaluation outlives its deadline: a deadlock
-    must end the run, not hang it. */
+    must end the run, not hang it. One per evaluation. */
 class Watchdog {
 public:
-    Watchdog()
-        : oThread_([this] { run(); }) {}
+    explicit Watchdog(std::string what)
+        : oThread_([this, what] {
+            std::unique_lock<std::mutex> lock(oMutex_);
+            if (!oCondition_.wait_for(lock, kEvaluationLimit, [this] { return bDone_; })) {
+                std::fprintf(stderr, "stress: no progress, presumed deadlock: %s\n", what.c_str());
+                std::abort();
+            }
+        }) {}
     ~Watchdog() {
         {
             std::lock_guard<std::mutex> lock(oMutex_);
-            bQuit_ = true;
+            bDone_ = true;
         }
         oCondition_.notify_all();
         oThread_.join();
     }
-    void arm(std::chrono::seconds limit, std::string what) {
-        std::lock_guard<std::mutex> lock(oMutex_);
-        oDeadline_ = std::chrono::steady_clock::now() + limit;
-        sWhat_ = std::move(what);
-        bArmed_ = true;
-        oCondition_.notify_all();
-    }
-    void disarm() {
-        std::lock_guard<std::mutex> lock(oMutex_);
-        bArmed_ = false;
-        oCondition_.notify_all();
-    }
 
 private:
-    void run() {
-        std::unique_lock<std::mutex> lock(oMutex_);
-        while (!bQuit_) {
-            if (!bArmed_) {
-                oCondition_.wait(lock);
-                continue;
-            }
-            if (oCondition_.wait_until(lock, oDeadline_) == std::cv_status::timeout && bArmed_ &&
-                std::chrono::steady_clock::now() >= oDeadline_) {
-                std::fprintf(stderr, "stress: no progress, presumed deadlock: %s\n",
-                             sWhat_.c_str());
-                std::fflush(stderr);
-                std::abort();
-            }
-        }
-    }
-
     std::mutex oMutex_;
     std::condition_variable oCondition_;
-    bool bArmed_ = false;
-    bool bQuit_ = false;
-    std::chrono::steady_clock::time_point oDeadline_;
-    std::string sWhat_;
-    std::thread oThread_;
+    bool bDone_ = false;
+    std::thread oThread_; // last: starts once the rest is made
 };
 
 struct Totals {
     long graphs = 0;
-    long nodes = 0;
     long evaluations = 0;
-    long synchronous = 0;
-    long asynchronous = 0;
     long faultsFired = 0;
     long cancellations = 0;
     long cutShort = 0; // cancelled evaluations whose sink got no complete value
@@ -384,19 +356,13 @@ long envLong(char const* name, long fallback) {
     return text != nullptr && *text != '\0' ? std::strtol(text, nullptr, 10) : fallback;
 }
 
-// Evaluation limits: generous, since ThreadSanitizer slows everything down many times.
-constexpr double kWaitTimeout = 120.0;
-constexpr double kWaitInterval = 0.0002;
-constexpr std::chrono::seconds kEvaluationLimit(180);
-
 /** One graph: built from its seed, evaluated several times, then destroyed. Failures are
     reported through GoogleTest, each naming the seed. */
 class GraphRun {
 public:
-    GraphRun(unsigned long long seed, Watchdog& watchdog, Totals& totals)
+    GraphRun(unsigned long long seed, Totals& totals)
         : seed_(seed)
         , oRandom_(seed)
-        , oWatchdog_(watchdog)
         , oTotals_(totals) {}
 
     void run() {
@@ -477,7 +443,6 @@ private:
         for (auto& pNode : aNodes_)
             ASSERT_TRUE(pController_->addNode(pNode.get()));
         pController_->setSinkNode(aNodes_.back().get());
-        oTotals_.nodes += static_cast<long>(n);
     }
 
     int pickProducer(std::size_t i) {
@@ -588,23 +553,14 @@ private:
             });
         }
 
-        if (bVerbose_)
-            std::fprintf(stderr, "%s%zu nodes, %s%s, fault %s%s, cancellation %s\n",
-                         where().c_str(), aNodes_.size(), bAsync ? "asynchronous" : "synchronous",
-                         bSingleThread ? " single-thread" : "",
-                         eFault == Fault::kNone   ? "none"
-                         : eFault == Fault::kNode ? "in node "
-                                                  : "in a slice of node ",
-                         pFaulty != nullptr ? std::to_string(pFaulty->id()).c_str() : "",
-                         bCancel ? "yes" : "no");
-        oWatchdog_.arm(kEvaluationLimit, where());
-        Outcome outcome;
+        Watchdog const watchdog(where());
+        std::exception_ptr pThrown;
         bool bWaited = true;
         if (bAsync) {
             pController_->processAsync();
             bWaited = pController_->wait(kWaitTimeout, kWaitInterval);
         } else {
-            outcome = capture([&] { pController_->process(); });
+            pThrown = capture([&] { pController_->process(); });
         }
         trigger.countDown(); // the trigger node may not have run: never leave the canceller waiting
         if (canceller.joinable())
@@ -612,12 +568,10 @@ private:
         // A host that caught a failure, or cancelled, waits before it evaluates again; a
         // cancellation that landed after the evaluation is reset by this wait as well.
         bWaited = pController_->wait(kWaitTimeout, kWaitInterval) && bWaited;
-        oWatchdog_.disarm();
         if (bAsync)
-            outcome = capture([&] { pController_->checkException(); });
+            pThrown = capture([&] { pController_->checkException(); });
 
         ++oTotals_.evaluations;
-        ++(bAsync ? oTotals_.asynchronous : oTotals_.synchronous);
 
         EXPECT_TRUE(bWaited) << where() << "wait() gave up";
         EXPECT_EQ(pController_->controllerStatus(), Controller::kStopped) << where();
@@ -629,7 +583,11 @@ private:
         oTotals_.cancellations += bCancelled ? 1 : 0;
         if (bCancelled && !(aNodes_.back()->published() && aNodes_.back()->value() != kIncomplete))
             ++oTotals_.cutShort;
-        checkOutcome(outcome, bAsync, bSingleThread, bFired, eFault, eThrown);
+        // The fault passes on unchanged, unless stored on the way: by processSlices for a slice on
+        // the scheduler's threads, and by the evaluation task when asynchronous.
+        int const nLayers = (bAsync ? 1 : 0) + (eFault == Fault::kSlice && !bSingleThread ? 1 : 0);
+        EXPECT_TRUE(bFired ? isFault(pThrown, nLayers, eThrown) : !pThrown)
+            << where() << describe(pThrown);
         checkValues(bFired, bCancelled);
         if (bAsync) {
             int const calls = nCallbacks.load();
@@ -640,42 +598,6 @@ private:
             }
         }
         return !bFired && !bCancelled;
-    }
-
-    //! The failure is reported exactly as the evaluation mode says, and only when it happened.
-    void checkOutcome(Outcome const& outcome, bool bAsync, bool bSingleThread, bool bFired,
-                      Fault eFault, Thrown eThrown) {
-        if (!bFired) {
-            EXPECT_EQ(outcome.eKind, Outcome::kNone) << where() << describe(outcome);
-            return;
-        }
-        // A slice failure on the scheduler's threads comes out of processSlices as a
-        // SharedException; in single-thread mode the slice's own exception passes on.
-        bool const bStoredBySlices = eFault == Fault::kSlice && !bSingleThread;
-        if (!bAsync) {
-            if (bStoredBySlices) {
-                ASSERT_EQ(outcome.eKind, Outcome::kShared) << where() << describe(outcome);
-                EXPECT_TRUE(isStoredFault(outcome.pWrapped.get(), eThrown))
-                    << where() << describe(outcome);
-            } else {
-                EXPECT_TRUE(isOwnFault(outcome, eThrown)) << where() << describe(outcome);
-            }
-            return;
-        }
-        // Asynchronously the evaluation task stores what left the visit: a clone of a core
-        // exception (so a SharedException from processSlices is wrapped once more), or a
-        // CPURuntimeException for anything else.
-        ASSERT_EQ(outcome.eKind, Outcome::kShared) << where() << describe(outcome);
-        if (bStoredBySlices) {
-            auto const* pInner =
-                dynamic_cast<Mirel::SharedException const*>(outcome.pWrapped.get());
-            ASSERT_NE(pInner, nullptr) << where() << describe(outcome);
-            EXPECT_TRUE(isStoredFault(pInner->wrapped().get(), eThrown))
-                << where() << describe(outcome);
-        } else {
-            EXPECT_TRUE(isStoredFault(outcome.pWrapped.get(), eThrown))
-                << where() << describe(outcome);
-        }
     }
 
     //! Every node at most once; a clean evaluation recomputes every dirty node once, no cached
@@ -714,10 +636,8 @@ private:
 
     unsigned long long seed_;
     std::mt19937_64 oRandom_;
-    Watchdog& oWatchdog_;
     Totals& oTotals_;
     int iRound_ = 0;
-    bool bVerbose_ = envLong("DATA_FLOW_STRESS_VERBOSE", 0) != 0;
     std::vector<NodePlan> aPlan_;
     std::vector<float> aGain_;
     std::vector<bool> aKeep_;
@@ -741,24 +661,21 @@ TEST_F(StressTest, RandomGraphsAgreeWithTheReferenceUnderFaultsAndCancellation) 
     for (std::size_t i = 0; i < kNames; ++i)
         Node(Mirel::String(nodeName(i).c_str()));
 
-    Watchdog watchdog;
     Totals totals;
     for (long g = 0; graphs < 0 || g < graphs; ++g) {
         if (seconds > 0 && std::chrono::steady_clock::now() >= deadline)
             break;
-        GraphRun(firstSeed + static_cast<unsigned long long>(g), watchdog, totals).run();
+        GraphRun(firstSeed + static_cast<unsigned long long>(g), totals).run();
         if (HasFailure())
             break; // the first failing graph names its seed; the rest would only repeat it
     }
     double const elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("stress: seeds %llu..%llu: %ld graphs (%ld nodes), %ld evaluations (%ld "
-                "synchronous, %ld asynchronous), %ld faults fired, %ld cancellations (%ld cut "
-                "short), %ld nodes processed, %ld kept cached, %.1f s\n",
+    std::printf("stress: seeds %llu..%llu: %ld graphs, %ld evaluations, %ld faults fired, %ld "
+                "cancellations (%ld cut short), %ld nodes processed, %ld kept cached, %.1f s\n",
                 firstSeed, firstSeed + static_cast<unsigned long long>(totals.graphs) - 1,
-                totals.graphs, totals.nodes, totals.evaluations, totals.synchronous,
-                totals.asynchronous, totals.faultsFired, totals.cancellations, totals.cutShort,
-                totals.processedNodes, totals.cachedNodes, elapsed);
+                totals.graphs, totals.evaluations, totals.faultsFired, totals.cancellations,
+                totals.cutShort, totals.processedNodes, totals.cachedNodes, elapsed);
     EXPECT_GT(totals.graphs, 0);
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <ostream>
 #include <sstream>
+#include <utility>
 
 namespace Mirel {
 namespace DataFlow {
@@ -184,9 +185,9 @@ bool Node::hasBufferChanged() {
 
 // --- Connectors and parameters -----------------------------------------------------------------
 
+// The non-const twins share the const forms' checks: the node hands out its own connectors.
 InputConnector* Node::input(std::size_t iInput) {
-    MIREL_CHECK(iInput < aInputs_.size(), "Range error: iInput < aInputs_.size()");
-    return aInputs_[iInput];
+    return const_cast<InputConnector*>(std::as_const(*this).input(iInput));
 }
 
 InputConnector const* Node::input(std::size_t iInput) const {
@@ -195,8 +196,7 @@ InputConnector const* Node::input(std::size_t iInput) const {
 }
 
 OutputConnector* Node::output(std::size_t iOutput) {
-    MIREL_CHECK(iOutput < aOutputs_.size(), "Range error: iOutput < aOutputs_.size()");
-    return aOutputs_[iOutput];
+    return const_cast<OutputConnector*>(std::as_const(*this).output(iOutput));
 }
 
 OutputConnector const* Node::output(std::size_t iOutput) const {

@@ -369,51 +369,35 @@ private:
     void build() {
         std::size_t const n = 1 + pick(300);
         aPlan_.assign(n, NodePlan());
-        for (std::size_t i = 1; i + 1 < n; ++i) {
-            std::size_t const fanIn = pick(5);
-            for (std::size_t k = 0; k < fanIn; ++k)
-                aPlan_[i].aProducers.push_back(pickProducer(i));
-            if (chance(10))
-                aPlan_[i].iGainSource = pickProducer(i);
-        }
         std::vector<bool> aConsumed(n, false);
         for (std::size_t i = 0; i < n; ++i) {
-            for (int p : aPlan_[i].aProducers)
-                aConsumed[p] = true;
-            if (aPlan_[i].iGainSource >= 0)
-                aConsumed[aPlan_[i].iGainSource] = true;
-        }
-        for (std::size_t i = 0; i + 1 < n; ++i)
-            if (!aConsumed[i])
-                aPlan_[n - 1].aProducers.push_back(static_cast<int>(i));
-        for (std::size_t i = 0; i < n; ++i) {
+            NodePlan& plan = aPlan_[i];
+            for (std::size_t k = i > 0 && i + 1 < n ? pick(5) : 0; k > 0; --k)
+                plan.aProducers.push_back(pickProducer(i));
+            if (i > 0 && i + 1 < n && chance(10))
+                plan.iGainSource = pickProducer(i);
+            for (std::size_t j = 0; i + 1 == n && j < i; ++j)
+                if (!aConsumed[j])
+                    plan.aProducers.push_back(static_cast<int>(j));
             if (chance(15)) {
-                aPlan_[i].nSlices = 1 + pick(64);
-                aPlan_[i].nItemSize = 1 + pick(3);
+                plan.nSlices = 1 + pick(64);
+                plan.nItemSize = 1 + pick(3);
             }
-        }
-
-        aGain_.resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            aGain_[i] = static_cast<float>(pick(1000));
-            std::string name = nodeName(i); // shared names, distinct ids
-            aNodes_.push_back(std::make_unique<StressNode>(Mirel::String(name.c_str()),
+            aGain_.push_back(static_cast<float>(pick(1000)));
+            aNodes_.push_back(std::make_unique<StressNode>(Mirel::String(nodeName(i).c_str()),
                                                            static_cast<int>(i), aGain_[i],
-                                                           aPlan_[i].nSlices, aPlan_[i].nItemSize));
-        }
-        // Every link gets its own output on the producer: no fan-out at connector level.
-        for (std::size_t i = 0; i < n; ++i) {
-            for (int p : aPlan_[i].aProducers) {
+                                                           plan.nSlices, plan.nItemSize));
+            // Every link gets its own output on the producer: no fan-out at connector level.
+            for (int p : plan.aProducers) {
                 Mirel::DataFlow::Connect(aNodes_[p]->addFloatOutput(), aNodes_[i]->addFloatInput());
+                aConsumed[p] = true;
+            }
+            if (plan.iGainSource >= 0) {
+                Mirel::DataFlow::Connect(aNodes_[plan.iGainSource]->addFloatOutput(),
+                                         aNodes_[i]->gainAsInput());
+                aConsumed[plan.iGainSource] = true;
             }
         }
-        for (std::size_t i = 0; i < n; ++i) {
-            int const p = aPlan_[i].iGainSource;
-            if (p >= 0) {
-                Mirel::DataFlow::Connect(aNodes_[p]->addFloatOutput(), aNodes_[i]->gainAsInput());
-            }
-        }
-
         pController_ = std::make_unique<Controller>();
         for (auto& pNode : aNodes_)
             ASSERT_TRUE(pController_->addNode(pNode.get()));
@@ -449,10 +433,9 @@ private:
             for (std::size_t o = 0; o < pNode->numberOfOutputs(); ++o)
                 pNode->output(o)->keepCache(false);
         aKeep_.assign(aNodes_.size(), false);
-        for (std::size_t i = 0; i < aNodes_.size(); ++i)
-            aKeep_[i] = aNodes_[i]->keepsCache();
         std::vector<std::vector<bool>> aHad(aNodes_.size());
         for (std::size_t i = 0; i < aNodes_.size(); ++i) {
+            aKeep_[i] = aNodes_[i]->keepsCache();
             for (std::size_t o = 0; o < aNodes_[i]->numberOfOutputs(); ++o) {
                 aNodes_[i]->output(o)->keepCache(aKeep_[i]);
                 aHad[i].push_back(aNodes_[i]->output(o)->hasData() &&

@@ -127,32 +127,28 @@ TYPED_TEST(ParameterAllocationTest, FactoriesAndClonesFailWithoutLeaksOrChanges)
         EXPECT_FALSE(anyDirty(*pSource));
         EXPECT_EQ(pSource->name().compare(name), 0);
     };
-    walk(
-        "Parameter<T>::cloneParameter", [&] { pCopy = pSource->cloneParameter(); },
-        [&] {
-            EXPECT_FALSE(pCopy);
-            sourceUnchanged();
-        },
-        [&] {
-            ASSERT_TRUE(pCopy);
-            EXPECT_TRUE(pCopy->value() == value);
-            EXPECT_TRUE(pCopy->defaultValue() == T());
-            EXPECT_TRUE(allDirty(*pCopy));
-        });
-    pCopy.reset();
-
-    boost::shared_ptr<ParameterBase> pBaseCopy;
-    walk(
-        "ParameterBase::clone(name)", [&] { pBaseCopy = pSource->clone(otherName); },
-        [&] {
-            EXPECT_FALSE(pBaseCopy);
-            sourceUnchanged();
-        },
-        [&] {
-            ASSERT_TRUE(pBaseCopy);
-            EXPECT_EQ(pBaseCopy->name().compare(otherName), 0);
-            EXPECT_TRUE(pBaseCopy->valueAs<T>() == value);
-        });
+    for (bool bRename : {false, true}) {
+        boost::shared_ptr<ParameterBase> pClone;
+        walk(
+            bRename ? "ParameterBase::clone(name)" : "Parameter<T>::cloneParameter",
+            [&] {
+                if (bRename)
+                    pClone = pSource->clone(otherName);
+                else
+                    pClone = pSource->cloneParameter();
+            },
+            [&] {
+                EXPECT_FALSE(pClone);
+                sourceUnchanged();
+            },
+            [&] {
+                ASSERT_TRUE(pClone);
+                EXPECT_EQ(pClone->name().compare(bRename ? otherName : name), 0);
+                EXPECT_TRUE(pClone->valueAs<T>() == value);
+                EXPECT_TRUE(static_cast<Parameter<T>&>(*pClone).defaultValue() == T());
+                EXPECT_TRUE(allDirty(*pClone));
+            });
+    }
     sourceUnchanged();
 }
 

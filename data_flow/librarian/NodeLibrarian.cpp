@@ -67,7 +67,7 @@ void NodeLibrarian::add(NodeFactory* pNodeFactory, NodeMetaData* pMetaData) {
     }
     try {
         // The first record with an identifier keeps it: later ones never replace it.
-        oClientIndex_.emplace(pMetaData->clientID(), pMetaData);
+        oClientIndex_.emplace(pMetaData->clientID(), inserted.first);
     } catch (...) {
         oFactories_.erase(inserted.first); // out of memory: the caller keeps both objects
         throw;
@@ -105,7 +105,12 @@ Node* NodeLibrarian::createNodeByClientID(String const& clientID, NodeTargetType
     auto const it = oClientIndex_.find(clientID);
     if (it == oClientIndex_.end())
         return nullptr;
-    return createNodeByMetadata(it->second, target);
+    // A versioned record is its own entry of the factory map, so its factory is at hand; a record
+    // without version asks for the highest registered version.
+    FactoryMap::iterator const entry = it->second;
+    if (entry->first->hasVersion())
+        return entry->second->create(target);
+    return createNodeByMetadata(entry->first, target);
 }
 
 Node* NodeLibrarian::createNodeByMetadata(NodeMetaData const* pMetaData, NodeTargetType target) {

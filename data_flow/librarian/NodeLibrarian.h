@@ -112,10 +112,12 @@ private:
     using FactoryMap = std::map<NodeMetaData*, NodeFactory*, NodeMetaDataSorter,
                                 MirelAllocator<std::pair<NodeMetaData* const, NodeFactory*>>>;
     using Catalogue = std::vector<NodeMetaData*, MirelAllocator<NodeMetaData*>>;
-    // Client identifier -> the first registered record carrying it: the answer the walk of the
-    // catalogue in registration order would give, without the walk.
-    using ClientIndex = std::unordered_map<String, NodeMetaData*, StringHash, std::equal_to<String>,
-                                           MirelAllocator<std::pair<String const, NodeMetaData*>>>;
+    // Client identifier -> the factory map's entry of the first registered record carrying it:
+    // the answer the walk of the catalogue in registration order would give, without the walk.
+    // Map entries stay put until clearAll, which empties this index too.
+    using ClientIndex =
+        std::unordered_map<String, FactoryMap::iterator, StringHash, std::equal_to<String>,
+                           MirelAllocator<std::pair<String const, FactoryMap::iterator>>>;
 
     NodeLibrarian();
 

@@ -21,19 +21,7 @@ namespace {
 
 using Mirel::String;
 using Mirel::Core::liveAllocations;
-using Mirel::DataFlow::ConstInput;
-using Mirel::DataFlow::Controller;
-using Mirel::DataFlow::IntervalParameter;
-using Mirel::DataFlow::Library;
-using Mirel::DataFlow::Node;
-using Mirel::DataFlow::NodeLibrarian;
-using Mirel::DataFlow::NodeMetaData;
-using Mirel::DataFlow::NodeTargetType;
-using Mirel::DataFlow::OutputTemplate;
-using Mirel::DataFlow::Parameter;
-using Mirel::DataFlow::ParameterBase;
-using Mirel::DataFlow::ParameterInput;
-using Mirel::DataFlow::ParameterSet;
+using namespace Mirel::DataFlow;
 using Probe = Mirel::DataFlow::internal::LifecycleProbe;
 
 // Texts too long for a string's own buffer, so that copying them allocates.
@@ -304,7 +292,7 @@ Node* createTargetNode(NodeTargetType target) {
     return MIREL_NEW TargetNode(target);
 }
 
-class TargetFactory : public Mirel::DataFlow::NodeFactory {
+class TargetFactory : public NodeFactory {
 public:
     Node* create(NodeTargetType target) override { return createTargetNode(target); }
 };
@@ -319,7 +307,7 @@ TEST_F(AllocationFailureTest, FailedRegistrationLeavesTheCatalogueAndBothObjects
     };
     std::size_t const size = catalogueSize();
     // A failure inside add leaves both objects with the caller; success hands them over.
-    Mirel::DataFlow::NodeFactory* pFactory = nullptr;
+    NodeFactory* pFactory = nullptr;
     NodeMetaData* pMetaData = nullptr;
     NodeMetaData* pRegistered = nullptr;
     auto const reclaim = [&] {
@@ -430,7 +418,7 @@ public:
 TEST_F(AllocationFailureTest, FailedConversionToAConnectorLeavesTheInputsAlone) {
     GainNode node("gain node");
     std::size_t const base = liveAllocations();
-    Mirel::DataFlow::InputConnector* pProxy = nullptr;
+    InputConnector* pProxy = nullptr;
     test::walkAllocationFailures(
         "Node::convertToConnector", [&] { pProxy = node.convertToConnector(&node.oGain_); },
         [&](test::AllocationStep const& step) {
@@ -481,7 +469,7 @@ TYPED_TEST(DeliveryAllocationTest, PublishingAndTakingValuesFailWithoutLeaksOrCh
     T const second = T();
     OutputTemplate<T> out("out", nullptr);
     ConstInput<T> in("in", nullptr);
-    Mirel::DataFlow::Connect(out, in);
+    Connect(out, in);
     out.setData(MIREL_NEW T(first));
     void const* const pFirst = out.data();
     walk(
@@ -514,7 +502,7 @@ TYPED_TEST(DeliveryAllocationTest, PublishingAndTakingValuesFailWithoutLeaksOrCh
     cleanAll(parameter);
     ParameterInput<T> proxy("driven", nullptr, &parameter);
     OutputTemplate<T> driver("driver", nullptr);
-    Mirel::DataFlow::Connect(driver, proxy);
+    Connect(driver, proxy);
     driver.setData(MIREL_NEW T(first));
     walk(
         "ParameterInput<T>::acquireData", [&] { proxy.acquireData(); },
@@ -602,9 +590,9 @@ struct Pipeline {
     Controller controller;
 
     Pipeline() {
-        Mirel::DataFlow::Connect(source.out(), sliced.in());
-        Mirel::DataFlow::Connect(sliced.out(), addOne.in());
-        Mirel::DataFlow::Connect(addOne.out(), sink.in());
+        Connect(source.out(), sliced.in());
+        Connect(sliced.out(), addOne.in());
+        Connect(addOne.out(), sink.in());
         for (Node* pNode : std::initializer_list<Node*>{&source, &sliced, &addOne, &sink})
             controller.addNode(pNode);
         controller.setSinkNode(&sink);

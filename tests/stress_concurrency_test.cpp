@@ -35,12 +35,7 @@
 
 namespace {
 
-using Mirel::DataFlow::ConstInput;
-using Mirel::DataFlow::Controller;
-using Mirel::DataFlow::InputConnector;
-using Mirel::DataFlow::Node;
-using Mirel::DataFlow::OutputTemplate;
-using Mirel::DataFlow::Parameter;
+using namespace Mirel::DataFlow;
 
 // Node values are integers below this prime, held exactly in a float.
 constexpr long long kModulus = 65521;
@@ -389,12 +384,11 @@ private:
                                                            plan.nSlices, plan.nItemSize));
             // Every link gets its own output on the producer: no fan-out at connector level.
             for (int p : plan.aProducers) {
-                Mirel::DataFlow::Connect(aNodes_[p]->addFloatOutput(), aNodes_[i]->addFloatInput());
+                Connect(aNodes_[p]->addFloatOutput(), aNodes_[i]->addFloatInput());
                 aConsumed[p] = true;
             }
             if (plan.iGainSource >= 0) {
-                Mirel::DataFlow::Connect(aNodes_[plan.iGainSource]->addFloatOutput(),
-                                         aNodes_[i]->gainAsInput());
+                Connect(aNodes_[plan.iGainSource]->addFloatOutput(), aNodes_[i]->gainAsInput());
                 aConsumed[plan.iGainSource] = true;
             }
         }

@@ -409,9 +409,10 @@ bool Controller::registerProcessingCompletedCallback(CompletionCallback callback
 bool Controller::wait(double timeout, double interval) {
     internal::ControllerImpl* pRoot = pImpl_;
     double elapsed = 0.0; // the intervals asked for, not clock time
-    // A poll that can never time out ends only with the tasks: wait for them at once, running a
-    // task no scheduler thread has taken yet on this thread instead of waiting for one to wake.
-    if (interval <= 0.0 && pRoot->hasQueuedTask())
+    // A poll that can never time out (no interval to add up, and a timeout that 0 does not
+    // exceed) ends only with the tasks: wait for them at once, running a task no scheduler thread
+    // has taken yet on this thread instead of waiting for one to wake.
+    if (interval <= 0.0 && timeout >= 0.0 && pRoot->hasQueuedTask())
         pRoot->waitForTasks();
     while (eStatus_.load() == kProcessing) {
         if (pRoot->isCancelled())

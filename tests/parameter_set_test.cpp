@@ -1,6 +1,5 @@
 // Parameter sets: sharing insertion against cloning copies, the strong guarantee of assignment,
 // lookups by name, index range errors, combination and printing.
-#include "support/AllocationWalk.h"
 #include "support/TestSupport.h"
 
 #include "data_flow/parameters/Parameter.h"
@@ -125,25 +124,6 @@ TEST_F(ParameterSetContract, CopiesAssignmentAndRangeInsertionCloneInOrder) {
     ParameterSet copied(members);
     EXPECT_NE(copied.parameter(0).get(), &member);
     EXPECT_EQ(copied.parameter(0)->valueAs<int>(), 3);
-}
-
-TEST_F(ParameterSetContract, FailedAssignmentLeavesTheTargetAsItWas) {
-    ParameterSet target = makeSet(2, "t");
-    ParameterSet const source = makeSet(3, "a parameter name beyond the small buffer ");
-    std::vector<ParameterBase*> const objects = objectsOf(target);
-    std::size_t const base = Core::liveAllocations();
-    long const sites = test::walkAllocationFailures(
-        "ParameterSet assignment", [&] { target = source; },
-        [&](test::AllocationStep const& step) {
-            if (!step.failed)
-                return;
-            EXPECT_TRUE(step.threw);
-            EXPECT_EQ(Core::liveAllocations(), base) << "allocation " << step.n;
-            EXPECT_EQ(objectsOf(target), objects) << "allocation " << step.n;
-            EXPECT_FALSE(anyDirty(*target.parameter(0)) || anyDirty(*target.parameter(1)));
-        });
-    EXPECT_GE(sites, 9); // per clone: a name copy, the parameter, its name, its count block
-    EXPECT_EQ(namesOf(target), namesOf(source));
 }
 
 TEST_F(ParameterSetContract, SwapExchangesWithoutCloningAndCombineClonesBothInOrder) {

@@ -1,7 +1,6 @@
 // Parameters: the three dirty channels and the change-only rule, the guarded typed access,
 // printing, cloning, interval bounds, ownership when allocations fail, visitor dispatch for
 // every value type, and the proxy input through which an upstream output drives a parameter.
-#include "support/AllocationWalk.h"
 #include "support/TestSupport.h"
 
 #include "data_flow/connectors/Inputs.h"
@@ -188,35 +187,6 @@ TEST_F(ParameterClone, IntervalBoundsAreDescriptiveOnly) {
     auto reversed = IntervalParameter<int>::create(5, 10, 0, "reversed");
     EXPECT_EQ(reversed->lowerBound(), 10);
     EXPECT_EQ(reversed->upperBound(), 0);
-}
-
-// Ownership when allocations fail ---------------------------------------------------------------
-
-using ParameterOwnership = LeakChecked;
-
-TEST_F(ParameterOwnership, FactoriesAndClonesReleaseEverythingWhateverAllocationFails) {
-    String const text("a text too long for the small buffer of a string");
-    FloatVector const v(4, 1.0f);
-    auto p = IntervalParameter<FloatVector>::create(v, v, v, text);
-    p->setValue(FloatVector(2, 5.0f));
-    std::size_t const base = Core::liveAllocations();
-    auto const noLeak = [&](test::AllocationStep const& step) {
-        EXPECT_EQ(step.threw, step.failed) << "allocation " << step.n;
-        EXPECT_EQ(Core::liveAllocations(), base) << "allocation " << step.n;
-    };
-    auto const walk = [&](char const* what, auto op) {
-        return test::walkAllocationFailures(what, op, noLeak);
-    };
-    // Exactly two blocks: the parameter, then the handle's count block. Failing the second one
-    // makes the handle destroy the finished parameter.
-    EXPECT_EQ(walk("Parameter<int>::create", [] { Parameter<int>::create(5, "r"); }), 2);
-    // Long strings allocate inside the constructor: the parameter, name, description, value,
-    // default, count block. Failures 1 to 4 are a throwing constructor under the tagged new.
-    EXPECT_EQ(
-        walk("Parameter<String>::create", [&] { Parameter<String>::create(text, text, text); }), 6);
-    EXPECT_GE(walk("clone", [&] { p->clone(); }), 7);
-    EXPECT_GE(walk("cloneParameter", [&] { p->cloneParameter(); }), 5);
-    EXPECT_EQ(p->value(), FloatVector(2, 5.0f));
 }
 
 // Every value type ------------------------------------------------------------------------------

@@ -1,39 +1,53 @@
 #pragma once
-// What every benchmark program shares: bringing the library up and down around the run, and a
-// reporter that, after Google Benchmark's own table, prints each figure beside its baseline with
-// their ratio and the goal it is held to.
+// What every benchmark program shares: bringing the library up and down around the run,
+// registering figures and baselines to run in alternating rounds, and a reporter that prints
+// each figure beside its baseline with their ratio and the goal it is held to.
+//
+// A ratio is measured in rounds inside one process: every round runs each benchmark of a group
+// once, in turn (the order reversed every other round), each round gives one ratio, and the
+// median of those ratios is the figure. Load from other work on the machine then weighs on both
+// sides of a ratio alike instead of favouring whichever side it happened to spare.
 
 #include "core/Core.h"
 #include "data_flow/DataFlowLibrary.h"
 
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace bench {
 
-/** Repetitions of every timed benchmark, 5 unless --benchmark_repetitions=N is given; the
-    comparisons use the fastest one, which is the least disturbed by other work on the machine. */
-inline int& repetitions() {
-    static int n = 5;
+//! Rounds of every group, 11 unless --benchmark_repetitions=N is given.
+inline int& rounds() {
+    static int n = 11;
     return n;
 }
 
-//! Adds the repetitions and the "min" statistic the comparisons read.
-inline benchmark::internal::Benchmark* repeated(benchmark::internal::Benchmark* pBenchmark) {
-    return pBenchmark->Repetitions(repetitions())
-        ->DisplayAggregatesOnly(true)
-        ->ComputeStatistics("min", [](std::vector<double> const& v) {
-            return *std::min_element(v.begin(), v.end());
-        });
+//! One benchmark of a group: its name and its body.
+struct Member {
+    std::string sName;
+    std::function<void(benchmark::State&)> body;
+};
+
+/** Registers a group of benchmarks that alternate in rounds: round r runs each member once,
+    for at least secondsPerRun of wall-clock time, in the given order on even rounds and in the
+    reverse order on odd ones. Comparisons pair the runs of one round. */
+inline void registerRounds(std::vector<Member> const& group, double secondsPerRun = 0.05) {
+    for (int r = 0; r < rounds(); ++r) {
+        for (std::size_t i = 0; i < group.size(); ++i) {
+            Member const& member = group[r % 2 == 0 ? i : group.size() - 1 - i];
+            benchmark::RegisterBenchmark(member.sName.c_str(), member.body)
+                ->Repetitions(1)
+                ->MinTime(secondsPerRun)
+                ->UseRealTime();
+        }
+    }
 }
 
 //! A figure compared with its baseline. Both are benchmark names; times are per iteration.
@@ -61,99 +75,135 @@ struct Limit {
     std::string sUnit;
 };
 
-/** The console reporter, remembering for every benchmark its fastest time per iteration and
-    its counters. */
+inline double median(std::vector<double> v) {
+    if (v.empty())
+        return 0.0;
+    std::size_t const middle = v.size() / 2;
+    std::nth_element(v.begin(), v.begin() + std::ptrdiff_t(middle), v.end());
+    double const upper = v[middle];
+    if (v.size() % 2 == 1)
+        return upper;
+    return (upper + *std::max_element(v.begin(), v.begin() + std::ptrdiff_t(middle))) / 2.0;
+}
+
+/** Google Benchmark's console reporter, keeping its header (machine, load) but not its line per
+    run: it remembers, for every benchmark, the wall-clock time per iteration of each of its runs
+    in order, and the counters of its last run. */
 class ComparingReporter : public benchmark::ConsoleReporter {
 public:
-    //! Colours only on a terminal.
-    ComparingReporter()
-        : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-
     void ReportRuns(std::vector<Run> const& reports) override {
         for (Run const& run : reports) {
-            if (run.error_occurred)
-                continue;
-            bool const bIteration = run.run_type == Run::RT_Iteration;
-            if (!bIteration && run.aggregate_name != "min")
-                continue;
             std::string const name = run.run_name.function_name;
-            double const ns =
-                run.GetAdjustedRealTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            auto it = aTimes_.find(name);
-            if (it == aTimes_.end() || ns < it->second)
-                aTimes_[name] = ns;
+            if (run.error_occurred) {
+                aErrors_[name] = run.error_message;
+                continue;
+            }
+            if (run.run_type != Run::RT_Iteration)
+                continue;
+            aTimes_[name].push_back(run.GetAdjustedRealTime() * 1e9 /
+                                    benchmark::GetTimeUnitMultiplier(run.time_unit));
             for (auto const& counter : run.counters)
                 aCounters_[name][counter.first] = counter.second.value;
         }
-        ConsoleReporter::ReportRuns(reports);
     }
 
     //! Prints the comparisons and limits; returns how many goals were missed.
     int summarize(std::vector<Comparison> const& comparisons,
                   std::vector<Limit> const& limits) const {
         int nMissed = 0;
-        std::printf("\nFigures beside their baselines (fastest of %d repetitions):\n",
-                    repetitions());
-        for (Comparison const& c : comparisons) {
-            double const figure = time(c.sFigure);
-            double const baseline = time(c.sBaseline);
-            if (figure <= 0.0 || baseline <= 0.0) {
-                std::printf("  %-44s not measured\n", c.sTitle.c_str());
-                continue;
-            }
-            bool const bAtMost = c.eKind == Comparison::kAtMost;
-            double const ratio = bAtMost ? figure / baseline : baseline / figure;
-            char sGoal[64] = "(for reference)";
-            if (c.goal > 0.0) {
-                bool const bMet = bAtMost ? ratio <= c.goal : ratio >= c.goal;
-                nMissed += bMet ? 0 : 1;
-                std::snprintf(sGoal, sizeof sGoal, "(goal %s %.2f) %s",
-                              bAtMost ? "<=" : ">=", c.goal, bMet ? "met" : "MISSED");
-            }
-            std::printf("  %-44s %12.2f %s vs %12.2f %s  %s %6.2f %s\n", c.sTitle.c_str(),
-                        figure / c.perIteration, c.sUnit.c_str(), baseline / c.perIteration,
-                        c.sUnit.c_str(), bAtMost ? "ratio" : "speed-up", ratio, sGoal);
-            std::printf("  %-44s (%s vs %s)\n", "", c.sFigure.c_str(), c.sBaseline.c_str());
-        }
-        for (Limit const& l : limits) {
-            auto it = aCounters_.find(l.sBenchmark);
-            if (it == aCounters_.end() || it->second.count(l.sCounter) == 0) {
-                std::printf("  %-44s not measured\n", l.sTitle.c_str());
-                continue;
-            }
-            double const value = it->second.at(l.sCounter);
-            char sGoal[64] = "(for reference)";
-            if (l.goal > 0.0) {
-                bool const bMet = value <= l.goal;
-                nMissed += bMet ? 0 : 1;
-                std::snprintf(sGoal, sizeof sGoal, "(goal <= %.0f) %s", l.goal,
-                              bMet ? "met" : "MISSED");
-            }
-            std::printf("  %-44s %12.1f %s %s\n", l.sTitle.c_str(), value, l.sUnit.c_str(), sGoal);
-        }
+        if (!comparisons.empty())
+            std::printf("\nFigures beside their baselines (median of %d per-round ratios):\n",
+                        rounds());
+        for (Comparison const& c : comparisons)
+            nMissed += compare(c);
+        if (!limits.empty())
+            std::printf("\nFigures held to fixed limits:\n");
+        for (Limit const& l : limits)
+            nMissed += check(l);
         return nMissed;
     }
 
-    //! The fastest time per iteration in nanoseconds; 0 when the benchmark did not run.
-    double time(std::string const& name) const {
-        auto it = aTimes_.find(name);
-        return it == aTimes_.end() ? 0.0 : it->second;
+private:
+    //! Prints one comparison; 1 when its goal is missed.
+    int compare(Comparison const& c) const {
+        std::vector<double> const& figures = times(c.sFigure);
+        std::vector<double> const& baselines = times(c.sBaseline);
+        std::size_t const n = std::min(figures.size(), baselines.size());
+        if (n == 0) {
+            std::printf("  %-44s not measured%s\n", c.sTitle.c_str(),
+                        error(c.sFigure, c.sBaseline).c_str());
+            return 0;
+        }
+        bool const bAtMost = c.eKind == Comparison::kAtMost;
+        std::vector<double> ratios;
+        for (std::size_t i = 0; i < n; ++i)
+            ratios.push_back(bAtMost ? figures[i] / baselines[i] : baselines[i] / figures[i]);
+        double const ratio = median(ratios);
+        int nMissed = 0;
+        char sGoal[64] = "(for reference)";
+        if (c.goal > 0.0) {
+            bool const bMet = bAtMost ? ratio <= c.goal : ratio >= c.goal;
+            nMissed = bMet ? 0 : 1;
+            std::snprintf(sGoal, sizeof sGoal, "(goal %s %.2f) %s", bAtMost ? "<=" : ">=", c.goal,
+                          bMet ? "met" : "MISSED");
+        }
+        std::printf("  %-44s %10.2f %s vs %10.2f %s  %s %6.2f %s\n", c.sTitle.c_str(),
+                    median(figures) / c.perIteration, c.sUnit.c_str(),
+                    median(baselines) / c.perIteration, c.sUnit.c_str(),
+                    bAtMost ? "ratio" : "speed-up", ratio, sGoal);
+        std::printf("  %-44s (%s vs %s, %zu rounds)\n", "", c.sFigure.c_str(), c.sBaseline.c_str(),
+                    n);
+        return nMissed;
     }
 
-private:
-    std::map<std::string, double> aTimes_;
+    //! Prints one limit; 1 when it is exceeded.
+    int check(Limit const& l) const {
+        auto it = aCounters_.find(l.sBenchmark);
+        if (it == aCounters_.end() || it->second.count(l.sCounter) == 0) {
+            std::printf("  %-44s not measured%s\n", l.sTitle.c_str(),
+                        error(l.sBenchmark, l.sBenchmark).c_str());
+            return 0;
+        }
+        double const value = it->second.at(l.sCounter);
+        char sGoal[64] = "(for reference)";
+        bool const bMet = l.goal <= 0.0 || value <= l.goal;
+        if (l.goal > 0.0)
+            std::snprintf(sGoal, sizeof sGoal, "(goal <= %.0f) %s", l.goal,
+                          bMet ? "met" : "MISSED");
+        std::printf("  %-44s %10.1f %s %s\n", l.sTitle.c_str(), value, l.sUnit.c_str(), sGoal);
+        return bMet ? 0 : 1;
+    }
+
+    std::vector<double> const& times(std::string const& name) const {
+        static std::vector<double> const none;
+        auto it = aTimes_.find(name);
+        return it == aTimes_.end() ? none : it->second;
+    }
+
+    //! ": <message>" for the first of the two benchmarks that failed, else "".
+    std::string error(std::string const& first, std::string const& second) const {
+        for (std::string const& name : {first, second}) {
+            auto it = aErrors_.find(name);
+            if (it != aErrors_.end())
+                return " (" + name + ": " + it->second + ")";
+        }
+        return "";
+    }
+
+    std::map<std::string, std::vector<double>> aTimes_;
     std::map<std::string, std::map<std::string, double>> aCounters_;
+    std::map<std::string, std::string> aErrors_;
 };
 
 /** The core layer and the library, up for the whole run. Made first in main, before the
-    benchmarks are registered, it also reads --benchmark_repetitions (which registration fixes). */
+    benchmarks are registered, it also reads --benchmark_repetitions (the number of rounds). */
 class LibraryScope {
 public:
     LibraryScope(int argc, char** argv) {
         std::string const flag = "--benchmark_repetitions=";
         for (int i = 1; i < argc; ++i) {
             if (std::string(argv[i]).rfind(flag, 0) == 0)
-                repetitions() = std::max(1, std::atoi(argv[i] + flag.size()));
+                rounds() = std::max(1, std::atoi(argv[i] + flag.size()));
         }
         Mirel::Core::Library::initialize();
         Mirel::DataFlow::Library::initialize();

@@ -92,10 +92,9 @@ void syncDataFlow(benchmark::State& state) {
 
 int main(int argc, char** argv) {
     bench::LibraryScope library(argc, argv);
-    bench::repeated(benchmark::RegisterBenchmark("async/data_flow", asyncDataFlow))->UseRealTime();
-    bench::repeated(benchmark::RegisterBenchmark("async/task_group", asyncTaskGroup))
-        ->UseRealTime();
-    bench::repeated(benchmark::RegisterBenchmark("async/synchronous", syncDataFlow))->UseRealTime();
+    bench::registerRounds({{"async/data_flow", asyncDataFlow},
+                           {"async/task_group", asyncTaskGroup},
+                           {"async/synchronous", syncDataFlow}});
 
     using bench::Comparison;
     return bench::run(argc, argv,

@@ -198,20 +198,19 @@ void latticeVirtualLoop(benchmark::State& state) {
 
 int main(int argc, char** argv) {
     bench::LibraryScope library(argc, argv);
-    for (auto const& entry : {std::make_pair("chain/data_flow", &chainDataFlow),
-                              std::make_pair("chain/flow_graph", &chainFlowGraph),
-                              std::make_pair("chain/virtual_loop", &chainVirtualLoop),
-                              std::make_pair("lattice/data_flow", &latticeDataFlow),
-                              std::make_pair("lattice/flow_graph", &latticeFlowGraph),
-                              std::make_pair("lattice/virtual_loop", &latticeVirtualLoop)})
-        bench::repeated(benchmark::RegisterBenchmark(entry.first, entry.second)->UseRealTime());
+    bench::registerRounds({{"chain/publish", chainDataFlow},
+                           {"chain/flow_graph", chainFlowGraph},
+                           {"chain/virtual_loop", chainVirtualLoop}});
+    bench::registerRounds({{"lattice/data_flow", latticeDataFlow},
+                           {"lattice/flow_graph", latticeFlowGraph},
+                           {"lattice/virtual_loop", latticeVirtualLoop}});
 
     using bench::Comparison;
     return bench::run(
         argc, argv,
-        {{"chain of 1000, vs flow graph", "chain/data_flow", "chain/flow_graph",
+        {{"chain of 1000, publish(), vs flow graph", "chain/publish", "chain/flow_graph",
           Comparison::kAtMost, 1.0, kChain, "ns/node"},
-         {"chain of 1000, vs virtual calls", "chain/data_flow", "chain/virtual_loop",
+         {"chain of 1000, publish(), vs virtual calls", "chain/publish", "chain/virtual_loop",
           Comparison::kAtMost, 0.0, kChain, "ns/node"},
          {"lattice 32 x 32, vs flow graph", "lattice/data_flow", "lattice/flow_graph",
           Comparison::kAtMost, 1.0, kSide * kSide, "ns/node"},

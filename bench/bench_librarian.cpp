@@ -100,11 +100,12 @@ void directly(benchmark::State& state) {
 int main(int argc, char** argv) {
     bench::LibraryScope library(argc, argv);
     registerKinds();
-    bench::repeated(benchmark::RegisterBenchmark("create/by_client_id", byClientID));
-    bench::repeated(benchmark::RegisterBenchmark("create/by_metadata", byMetadata, true));
-    bench::repeated(
-        benchmark::RegisterBenchmark("create/by_metadata_without_version", byMetadata, false));
-    bench::repeated(benchmark::RegisterBenchmark("create/without_catalogue", directly));
+    bench::registerRounds(
+        {{"create/by_client_id", byClientID},
+         {"create/by_metadata", [](benchmark::State& state) { byMetadata(state, true); }},
+         {"create/by_metadata_without_version",
+          [](benchmark::State& state) { byMetadata(state, false); }},
+         {"create/without_catalogue", directly}});
 
     using bench::Comparison;
     return bench::run(

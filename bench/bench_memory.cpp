@@ -64,11 +64,18 @@ void flowGraphNode(benchmark::State& state) {
 
 int main(int argc, char** argv) {
     bench::LibraryScope library(argc, argv);
-    benchmark::RegisterBenchmark("memory/data_flow_node", dataFlowNode)->Iterations(3);
-    benchmark::RegisterBenchmark("memory/flow_graph_function_node", flowGraphNode)->Iterations(3);
-    return bench::run(argc, argv, {},
-                      {{"heap bytes per 1-in, 1-out float node", "memory/data_flow_node",
-                        "bytes_per_node", 512.0, "bytes"},
-                       {"  (flow graph function_node, for reference)",
-                        "memory/flow_graph_function_node", "bytes_per_node", 0.0, "bytes"}});
+    benchmark::RegisterBenchmark("memory/data_flow_node", dataFlowNode)
+        ->Iterations(3)
+        ->Repetitions(1);
+    benchmark::RegisterBenchmark("memory/flow_graph_function_node", flowGraphNode)
+        ->Iterations(3)
+        ->Repetitions(1);
+    return bench::run(
+        argc, argv, {},
+        {{"heap bytes per 1-in, 1-out float node", "memory/data_flow_node", "bytes_per_node", 512.0,
+          "bytes"},
+         {"  counted blocks per node", "memory/data_flow_node", "blocks_per_node", 0.0, "blocks"},
+         {"  sizeof of the node kind", "memory/data_flow_node", "sizeof_node_kind", 0.0, "bytes"},
+         {"  (flow graph function_node, for reference)", "memory/flow_graph_function_node",
+          "bytes_per_node", 0.0, "bytes"}});
 }

@@ -78,15 +78,12 @@ void slicesParallelFor(benchmark::State& state) {
 
 int main(int argc, char** argv) {
     bench::LibraryScope library(argc, argv);
-    bench::repeated(benchmark::RegisterBenchmark("slices/data_flow", slicesDataFlow, false))
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
-    bench::repeated(benchmark::RegisterBenchmark("slices/parallel_for", slicesParallelFor))
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
-    bench::repeated(benchmark::RegisterBenchmark("slices/single_thread", slicesDataFlow, true))
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
+    // An iteration takes tens of milliseconds: longer runs keep a round above one iteration.
+    bench::registerRounds(
+        {{"slices/data_flow", [](benchmark::State& state) { slicesDataFlow(state, false); }},
+         {"slices/parallel_for", slicesParallelFor},
+         {"slices/single_thread", [](benchmark::State& state) { slicesDataFlow(state, true); }}},
+        0.2);
 
     using bench::Comparison;
     return bench::run(argc, argv,

@@ -127,6 +127,20 @@ TEST_P(ControllerConcurrency, ForeignSliceFailuresComeBackAsCondition6OnceEvenWh
     }
 }
 
+TEST_P(ControllerConcurrency, ASliceFailureOfANodeInNoControllerIsThrownByTheLoopsController) {
+    Controller c;
+    SlicedNode node("sliced", 1, 1000); // added to no controller
+    node.onSlice = [](std::size_t begin, std::size_t) {
+        if (begin == 0)
+            throw InternalException("kernel.cpp", 5, "orphan slice failed");
+    };
+    auto const pWrapped = wrappedBy([&] { c.processSlices(&node); });
+    auto const* pClone = dynamic_cast<InternalException const*>(pWrapped.get());
+    ASSERT_NE(pClone, nullptr);
+    EXPECT_STREQ(pClone->message(), "orphan slice failed");
+    EXPECT_TRUE(c.wait(kPatience, kPoll));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Asynchronous evaluation
 
@@ -224,6 +238,20 @@ TEST_P(ControllerConcurrency, WaitPollsUntilTheTaskEndsAndTheCallbackRunsOnItsTh
     ASSERT_TRUE(c.wait(kPatience, kPoll));
     EXPECT_EQ(g.sink.processCount(), 2);
     EXPECT_EQ(g.record.iCalls, 1);
+}
+
+TEST_P(ControllerConcurrency, WaitWithoutIntervalStillCallsAnOverridingSleep) {
+    // A host that keeps its thread responsive in sleep() is called even while the wait could run
+    // the still-queued task itself: here the evaluation needs that call to go on.
+    SleepCountingController c;
+    HookNode sink("sink", 0, 0);
+    c.setSinkNode(&sink);
+    Latch slept;
+    c.onSleep = [&](int) { slept.countDown(); };
+    sink.onProcess = [&](HookNode&) { slept.wait(2s); };
+    c.processAsync();
+    ASSERT_TRUE(c.wait(kPatience, 0.0));
+    EXPECT_TRUE(slept.isOpen());
 }
 
 TEST_P(ControllerConcurrency, AsynchronousFailuresAreStoredForCheckException) {
@@ -333,6 +361,29 @@ TEST_P(ControllerConcurrency, CancellingARunningEvaluationEndsTheVisitEarly) {
     }
 }
 
+//! Holds its task, once a thread has taken it up, until the test lets the evaluation begin.
+class LateStartController : public Controller {
+public:
+    void processFrameFunction() override {
+        pickedUp.countDown();
+        EXPECT_TRUE(go.wait());
+        Controller::processFrameFunction();
+    }
+    Latch pickedUp, go;
+};
+
+TEST_P(ControllerConcurrency, ACancellationBeforeTheTaskBeginsItsVisitProcessesNoNode) {
+    LateStartController c;
+    TwoInputGraph g(c);
+    c.processAsync();
+    ASSERT_TRUE(c.pickedUp.wait());
+    c.cancelProcess();
+    c.go.countDown();
+    ASSERT_TRUE(c.wait(kPatience, kPoll));
+    EXPECT_EQ(g.first.processCount() + g.second.processCount() + g.sink.processCount(), 0);
+    EXPECT_EQ(g.record.iCalls, 1);
+}
+
 TEST_P(ControllerConcurrency, ProgressCountsNodesAndSliceItemsAndIsReadableMeanwhile) {
     Controller c;
     HookNode a("a", 0, 1), b("b", 1, 1), sink("sink", 1, 0);
@@ -398,6 +449,32 @@ TEST_P(ControllerConcurrency, DestroyingAControllerWaitsForItsRunningEvaluation)
     EXPECT_TRUE(destroyed.wait());
     destroyer.join();
     EXPECT_EQ(sink.processCount(), 1);
+}
+
+TEST_P(ControllerConcurrency, ADerivedControllerKeepsItsOverridesUntilItsTaskHasEnded) {
+    struct Derived : Controller {
+        explicit Derived(std::atomic<int>& completions)
+            : completions_(completions) {}
+        ~Derived() override { waitForEvaluationTasks(); }
+        void notifyOfCompletion() override {
+            ++completions_;
+            Controller::notifyOfCompletion();
+        }
+        std::atomic<int>& completions_;
+    };
+    std::atomic<int> completions{0};
+    auto pController = std::make_unique<Derived>(completions);
+    HookNode sink("sink", 0, 0);
+    pController->setSinkNode(&sink);
+    Latch entered, release;
+    blockIn(sink, entered, release);
+    pController->processAsync();
+    ASSERT_TRUE(entered.wait());
+    std::thread destroyer([&] { pController.reset(); });
+    std::this_thread::sleep_for(50ms); // the destructor has begun
+    release.countDown();
+    destroyer.join();
+    EXPECT_EQ(completions, 1) << "the task called the override of a whole object";
 }
 
 TEST_P(ControllerConcurrency, AMillionNodeChainEvaluatesOnAWorkerThread) {

@@ -55,6 +55,28 @@ void storeCurrentException(Controller& c) noexcept {
     c.saveException(pCopy);
 }
 
+/** The controller whose wait() polls on this thread without a time limit (an interval of 0 or
+    less and a timeout of 0 or more). Such a wait ends only with the evaluation, so the base
+    class's sleep() may run a task that no scheduler thread has taken yet instead of sleeping;
+    an overriding sleep() is always called and decides for itself. */
+thread_local Controller const* tpUnboundedWait = nullptr;
+
+//! Marks the calling thread's wait() as unbounded for its duration, when it is.
+class UnboundedWaitScope {
+public:
+    UnboundedWaitScope(Controller const* controller, bool unbounded) noexcept
+        : pPrevious_(tpUnboundedWait) {
+        if (unbounded)
+            tpUnboundedWait = controller;
+    }
+    ~UnboundedWaitScope() { tpUnboundedWait = pPrevious_; }
+    UnboundedWaitScope(UnboundedWaitScope const&) = delete;
+    UnboundedWaitScope& operator=(UnboundedWaitScope const&) = delete;
+
+private:
+    Controller const* pPrevious_;
+};
+
 //! Lends the controller's visit stack for one visit, or a stack of its own when another thread
 //! is visiting with the controller's.
 class VisitStackLease {
@@ -138,6 +160,10 @@ void Controller::copyFields(Controller const& other) {
 Controller::~Controller() {
     if (pImpl_ != nullptr)
         Core::destroy(pImpl_); // waits for the pending asynchronous evaluation first
+}
+
+void Controller::waitForEvaluationTasks() noexcept {
+    pImpl_->joinTasks();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -261,7 +287,7 @@ void Controller::processRecursive(Node* node) {
                 aStack.pop_back();
                 continue;
             }
-            if (pNode->isReady()) {
+            if (isRunning() && pNode->isReady()) {
                 processNode(pNode);
                 aStack.pop_back();
                 continue;
@@ -273,8 +299,7 @@ void Controller::processRecursive(Node* node) {
         std::size_t iInput = aStack[iTop].iNextInput;
         // The input count is read again at every step, and the walk stops as soon as the
         // evaluation is cancelled or stopped.
-        while (iInput < pNode->numberOfInputs() &&
-               eStatus_.load(std::memory_order_relaxed) == kProcessing) {
+        while (iInput < pNode->numberOfInputs() && isRunning()) {
             OutputConnector* pOutput = pNode->aInputs_[iInput++]->connectedOutput();
             MIREL_CHECK(pOutput != nullptr, "producerOutput");
             if (pOutput->hasData())
@@ -290,8 +315,8 @@ void Controller::processRecursive(Node* node) {
         }
 
         // Every input was looked at (or the walk was stopped): process the node if that made it
-        // ready.
-        if (pNode->isReady())
+        // ready, unless the evaluation was cancelled or stopped meanwhile.
+        if (isRunning() && pNode->isReady())
             processNode(pNode);
         aStack.pop_back();
     }
@@ -300,17 +325,14 @@ void Controller::processRecursive(Node* node) {
 void processSliceHelper::operator()(tbb::blocked_range<std::size_t> const& range) const {
     try {
         pNode_->processSlice(range.begin(), range.end());
-        if (Controller* pController = pNode_->controller())
-            pController->nItemsProcessed_.fetch_add(range.size(), std::memory_order_relaxed);
+        pController_->nItemsProcessed_.fetch_add(range.size(), std::memory_order_relaxed);
     } catch (...) {
         // Cancelling first makes the scheduler skip the sub-ranges not started yet.
-        if (Controller* pController = pNode_->controller()) {
-            try {
-                pController->cancelProcess();
-            } catch (...) {
-            }
-            storeCurrentException(*pController);
+        try {
+            pController_->cancelProcess();
+        } catch (...) {
         }
+        storeCurrentException(*pController_);
     }
 }
 
@@ -332,7 +354,7 @@ void Controller::processSlices(Node* node) {
                     tbb::affinity_partitioner oPartitioner;
                     tbb::parallel_for(
                         tbb::blocked_range<std::size_t>(0, oRange.numberOfItems, nGrain),
-                        processSliceHelper(node), oPartitioner, oContext);
+                        processSliceHelper(node, this), oPartitioner, oContext);
                 });
             });
         }
@@ -380,11 +402,21 @@ void Controller::processAsync() {
     MIREL_CHECK(pRoot->startTask(ProcessFrameTask(this)), "Enforce new_task != NULL");
 }
 
+bool Controller::beginTaskVisit() noexcept {
+    // A cancellation may land after a thread took the task up and before this point: it stands,
+    // and the visit does not begin, since the cancelled group would skip every slice.
+    teControllerStatus eSeen = eStatus_.load();
+    while (eSeen != kCancelled && !eStatus_.compare_exchange_weak(eSeen, kProcessing)) {
+    }
+    return eSeen != kCancelled && !pImpl_->isCancelled();
+}
+
 void Controller::processFrameFunction() {
-    eStatus_.store(kProcessing);
     try {
-        MIREL_CHECK(pSinkNode_ != nullptr, "pSink");
-        processRecursive(pSinkNode_);
+        if (beginTaskVisit()) {
+            MIREL_CHECK(pSinkNode_ != nullptr, "pSink");
+            processRecursive(pSinkNode_);
+        }
         stop();
     } catch (...) {
         storeCurrentException(*this); // sets kStopped; the group is not cancelled
@@ -410,10 +442,8 @@ bool Controller::wait(double timeout, double interval) {
     internal::ControllerImpl* pRoot = pImpl_;
     double elapsed = 0.0; // the intervals asked for, not clock time
     // A poll that can never time out (no interval to add up, and a timeout that 0 does not
-    // exceed) ends only with the tasks: wait for them at once, running a task no scheduler thread
-    // has taken yet on this thread instead of waiting for one to wake.
-    if (interval <= 0.0 && timeout >= 0.0 && pRoot->hasQueuedTask())
-        pRoot->waitForTasks();
+    // exceed) ends only with the tasks: sleep() may wait for them at once.
+    UnboundedWaitScope const oScope(this, interval <= 0.0 && timeout >= 0.0);
     while (eStatus_.load() == kProcessing) {
         if (pRoot->isCancelled())
             break;
@@ -430,6 +460,12 @@ bool Controller::wait(double timeout, double interval) {
 }
 
 void Controller::sleep(double seconds) {
+    if (seconds <= 0.0 && tpUnboundedWait == this && pImpl_->hasQueuedTask()) {
+        // Runs the task no scheduler thread has taken yet here rather than waiting for one to
+        // wake: this thread's wait() ends only with the tasks anyway.
+        pImpl_->waitForTasks();
+        return;
+    }
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 

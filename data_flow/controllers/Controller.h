@@ -63,7 +63,8 @@ public:
     // interface and must not change.
 
     //! Waits for every pending asynchronous evaluation, then frees the scheduler state. Deletes no
-    //! node and leaves the nodes' controller pointers alone.
+    //! node and leaves the nodes' controller pointers alone. A derived class's destructor calls
+    //! waitForEvaluationTasks() first.
     virtual ~Controller();
     //! Appends node (no duplicate check) and tells it its controller; false, with no change,
     //! unless stopped.
@@ -83,7 +84,8 @@ public:
     //! and then checkException(). A second call while one runs starts a second task.
     virtual void processAsync();
     //! Sets kCancelled and cancels the task group: loops skip the slices not started, the visit
-    //! looks at no further input, a task not started never runs. Lasts until wait().
+    //! looks at no further input and processes no further node, a task not started never runs.
+    //! Lasts until wait().
     virtual void cancelProcess();
     //! Calls the completion callback, if any, with its argument, then stop().
     virtual void notifyOfCompletion();
@@ -103,10 +105,13 @@ public:
         (InternalException "bGraphFlushed" when that is refused) and resets the group. It does
         not throw a stored error: call checkException() for that. */
     virtual bool wait(double timeout, double interval);
-    //! Blocks the calling thread for `seconds`.
+    /** Blocks the calling thread for `seconds`. Called by wait() at every poll; in a wait that
+        cannot time out (interval <= 0, timeout >= 0) this base version runs the evaluation task
+        itself when no scheduler thread has taken it yet. An override is always called. */
     virtual void sleep(double seconds);
     //! The body of the asynchronous task: evaluates from the sink and stops; a failure is stored,
-    //! not thrown. Calls notifyOfCompletion() last in every case.
+    //! not thrown. A task cancelled before it got here processes no node. Calls
+    //! notifyOfCompletion() last in every case.
     virtual void processFrameFunction();
 
     //! Stores the sink without any check; null makes every evaluation fail with "pSink".
@@ -177,6 +182,12 @@ protected:
     bool initializeScheduler(std::size_t numberOfThreads);
     //! Destroys the process-wide scheduler; only while no controller exists or evaluates.
     void terminateScheduler();
+    /** Waits until every asynchronous evaluation task of this controller has ended (a task not
+        started runs, unless cancelled); the calling thread may run scheduler work meanwhile.
+        A derived class whose overrides the task may call must call it first in its destructor:
+        ~Controller waits as well, but only once the derived part is gone. Never call it from
+        the controller's own task. Does not throw. */
+    void waitForEvaluationTasks() noexcept;
 
     static std::size_t s_number_of_threads;
     static bool s_number_of_threads_set;
@@ -186,6 +197,12 @@ private:
     friend struct processSliceHelper;
 
     void processNode(Node* node);
+    //! True while the status is kProcessing: a visit processes nothing once it is not.
+    bool isRunning() const noexcept {
+        return eStatus_.load(std::memory_order_relaxed) == kProcessing;
+    }
+    //! The task's switch to kProcessing; false, changing nothing, when it was cancelled before.
+    bool beginTaskVisit() noexcept;
     void resetProgress() noexcept;
     void copyFields(Controller const& other);
 
@@ -205,12 +222,15 @@ private:
 };
 
 /** The body of processSlices' parallel loop: runs the node's slice and stores its failure in the
-    node's controller, which it cancels. Nothing propagates to the scheduler. */
+    controller that runs the loop (whichever controller the node belongs to, if any), which it
+    cancels. Nothing propagates to the scheduler. */
 struct DATA_FLOW_API processSliceHelper {
     Node* pNode_;
+    Controller* pController_;
 
-    explicit processSliceHelper(Node* node) noexcept
-        : pNode_(node) {}
+    processSliceHelper(Node* node, Controller* controller) noexcept
+        : pNode_(node)
+        , pController_(controller) {}
     void operator()(tbb::blocked_range<std::size_t> const& range) const;
 };
 

@@ -37,6 +37,10 @@ ControllerImpl::ControllerImpl(std::size_t numberOfThreads)
 }
 
 ControllerImpl::~ControllerImpl() {
+    joinTasks();
+}
+
+void ControllerImpl::joinTasks() noexcept {
     // An asynchronous evaluation still pending or running is completed first. Without an arena
     // nothing can be pending: the arena is only terminated while no controller works.
     if (s_task_arena.load(std::memory_order_acquire) != nullptr) {

@@ -45,6 +45,8 @@ public:
     explicit ControllerImpl(std::size_t numberOfThreads);
     //! Waits until every asynchronous task started through this object has ended.
     ~ControllerImpl();
+    //! The same wait as the destructor's; the tasks store their own failures, so nothing throws.
+    void joinTasks() noexcept;
     ControllerImpl(ControllerImpl const&) = delete;
     ControllerImpl& operator=(ControllerImpl const&) = delete;
 

@@ -5,7 +5,8 @@
 PREFIX ?= /usr/local
 SECONDS ?= 60
 SEED ?= $(shell date +%s)
-PACKAGES := cmake make g++ pkg-config libtbb-dev libboost-dev libgtest-dev libbenchmark-dev
+PACKAGES := cmake make g++ pkg-config libtbb-dev libboost-dev libgtest-dev libbenchmark-dev \
+            nlohmann-json3-dev libcli11-dev libpng-dev
 TSAN_PACKAGES := $(PACKAGES) ca-certificates xz-utils
 FUZZ_PACKAGES := $(PACKAGES) clang libclang-rt-14-dev
 

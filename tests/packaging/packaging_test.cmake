@@ -34,7 +34,7 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
 # 2. Versioned shared libraries: lib<name>.so -> lib<name>.so.<major> -> lib<name>.so.<version>,
 #    and the SONAME is lib<name>.so.<major>.
-foreach(name data_flow mirel_core)
+foreach(name data_flow mirel_core data_flow_document)
   set(real ${libdir}/lib${name}.so.${VERSION})
   if(NOT EXISTS ${real} OR IS_SYMLINK ${real})
     message(FATAL_ERROR "packaging test: ${real} is missing or not a file")
@@ -65,14 +65,15 @@ run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-consumer)
 run(${run_env} ${WORK_DIR}/cmake-consumer/consumer)
 expect_ok("find_package consumer" "${RUN_OUTPUT}")
 
-# 4. pkg-config: data_flow.pc alone gives what it takes to compile and link.
+# 4. pkg-config: data_flow_document.pc (which requires data_flow.pc) gives what it takes to
+#    compile and link.
 set(pc_env ${CMAKE_COMMAND} -E env "PKG_CONFIG_PATH=${libdir}/pkgconfig")
 run(${pc_env} ${PKG_CONFIG} --modversion data_flow)
 string(STRIP "${RUN_OUTPUT}" pc_version)
 if(NOT pc_version STREQUAL VERSION)
   message(FATAL_ERROR "packaging test: data_flow.pc has version ${pc_version}, not ${VERSION}")
 endif()
-run(${pc_env} ${PKG_CONFIG} --cflags --libs data_flow)
+run(${pc_env} ${PKG_CONFIG} --cflags --libs data_flow_document)
 separate_arguments(pc_flags UNIX_COMMAND "${RUN_OUTPUT}")
 run(${CXX_COMPILER} ${CONSUMER_DIR}/main.cpp ${pc_flags} -o ${WORK_DIR}/pkg-config-consumer)
 run(${run_env} ${WORK_DIR}/pkg-config-consumer)

@@ -1,9 +1,11 @@
 // Links a typed output to a typed input through the installed headers and libraries and passes
-// one value across; prints OK when the input reads the output's value.
+// one value across, and encodes a value type's name as graph documents do; prints OK when the
+// input reads the output's value and the name is right.
 #include "core/Core.h"
 #include "data_flow/connectors/Connector.h"
 #include "data_flow/connectors/Inputs.h"
 #include "data_flow/connectors/Outputs.h"
+#include "document/Values.h"
 
 #include <iostream>
 
@@ -20,7 +22,8 @@ int main() {
         in.releaseData();
         out.flush();
     }
-    bOk = bOk && Mirel::Core::liveAllocations() == 0;
+    bOk = bOk && Mirel::Core::liveAllocations() == 0 &&
+          Mirel::DataFlow::Document::typeName(typeid(Mirel::float3x3)) == "float3x3";
     std::cout << (bOk ? "OK" : "FAILED") << std::endl;
     return bOk ? 0 : 1;
 }

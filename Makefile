@@ -9,9 +9,14 @@ PACKAGES := cmake make g++ pkg-config libtbb-dev libboost-dev libgtest-dev libbe
             nlohmann-json3-dev libcli11-dev libpng-dev
 TSAN_PACKAGES := $(PACKAGES) ca-certificates xz-utils
 FUZZ_PACKAGES := $(PACKAGES) clang libclang-rt-14-dev
+# The studio: its server on Debian's Python, its page built with Node.js and npm, its browser
+# test in Chromium.
+STUDIO_PACKAGES := python3-fastapi python3-uvicorn python3-numpy python3-pil python3-pytest \
+                   python3-httpx python3-selenium chromium chromium-driver nodejs
+PORT ?= 8765
 
 .PHONY: all deps release test unit asan tsan tsan-tbb install demo bench clean stress fuzz \
-        fuzz-build memcheck
+        fuzz-build memcheck studio studio-web studio-deps
 
 all: release
 
@@ -36,7 +41,7 @@ release: deps
 # SECONDS (60) seconds and the demo once under valgrind's memcheck.
 test: unit asan tsan fuzz memcheck
 
-unit: release
+unit: release studio-web
 	ctest --preset release
 
 asan: deps
@@ -82,8 +87,31 @@ memcheck: deps
 	valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
 	  --show-leak-kinds=definite build/release/examples/demo build/memcheck-output
 
-install: release
+install: release studio-web
 	cmake --install build/release --prefix $(PREFIX)
+
+# The studio's page: `npm ci` from the committed lock file when that changed, and a Vite build
+# into build/studio-web when a source changed; the server serves it from there.
+STUDIO_WEB := build/studio-web
+STUDIO_WEB_SOURCES := $(wildcard studio/web/src/*) studio/web/index.html \
+                      studio/web/vite.config.ts studio/web/tsconfig.json
+
+studio-deps:
+	$(call install_missing,$(STUDIO_PACKAGES))
+
+studio/web/node_modules/.package-lock.json: studio/web/package-lock.json studio/web/package.json
+	cd studio/web && npm ci --no-audit --no-fund
+
+$(STUDIO_WEB)/index.html: studio/web/node_modules/.package-lock.json $(STUDIO_WEB_SOURCES)
+	cd studio/web && npm run build -- --outDir ../../$(STUDIO_WEB) --logLevel warn
+
+studio-web: studio-deps
+	@$(MAKE) --no-print-directory $(STUDIO_WEB)/index.html
+
+# The studio on the example graph, at http://127.0.0.1:$(PORT)/ (Ctrl-C stops it).
+studio: release studio-web
+	build/release/studio/dataflow-studio examples/graphs/rings.json \
+	  --plugin build/release/examples/image_kinds.so --port $(PORT)
 
 # The demo: builds only the host and its plugin (Release) and runs it from the build tree; the
 # PNG and DOT files go to build/demo-output/.

@@ -78,3 +78,10 @@ separate_arguments(pc_flags UNIX_COMMAND "${RUN_OUTPUT}")
 run(${CXX_COMPILER} ${CONSUMER_DIR}/main.cpp ${pc_flags} -o ${WORK_DIR}/pkg-config-consumer)
 run(${run_env} ${WORK_DIR}/pkg-config-consumer)
 expect_ok("pkg-config consumer" "${RUN_OUTPUT}")
+
+# 5. The studio's launcher starts from the installed tree, finding its package beside it.
+run(${prefix}/bin/dataflow-studio --help)
+if(NOT RUN_OUTPUT MATCHES "usage: dataflow-studio")
+  message(FATAL_ERROR "packaging test: dataflow-studio --help printed:\n${RUN_OUTPUT}")
+endif()
+message(STATUS "installed dataflow-studio: OK")

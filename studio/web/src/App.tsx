@@ -1,0 +1,383 @@
+// The studio page: a palette of the registered kinds, the graph on a canvas, a tool bar with
+// Run, Cancel, progress, save and load. Every edit goes to the server, which checks it like a
+// document load; the page then shows the graph the server holds. Parameter changes re-run the
+// graph after a short pause, and each node shows whether the run recomputed it.
+
+import { useCallback, useEffect, useMemo, useRef, useState } from "react";
+import {
+  Background,
+  Controls,
+  ReactFlow,
+  ReactFlowProvider,
+  useEdgesState,
+  useNodesState,
+  useReactFlow,
+  type Connection,
+  type Edge,
+  type OnDelete,
+} from "@xyflow/react";
+import "@xyflow/react/dist/style.css";
+import {
+  api,
+  ApiError,
+  type GraphDocument,
+  type Json,
+  type Kind,
+  type NodeTime,
+  type Position,
+  type RunError,
+  type RunResult,
+  type StudioEvent,
+} from "./api";
+import { Actions, GraphNode, type FlowNode, type NodeActions } from "./GraphNode";
+import { catalogueOf, connectorOf, freshId, kindOf, layout, nodeOf, type Catalogue } from "./model";
+import { Palette } from "./Palette";
+
+const nodeTypes = { dataflow: GraphNode };
+const PARAMETER_DELAY_MS = 80; // slider moves sent at most this often per parameter
+const RUN_DELAY_MS = 250; // pause after the last change before the re-run
+
+const messageOf = (e: unknown) => (e instanceof Error ? e.message : String(e));
+const problemLines = (e: unknown) =>
+  e instanceof ApiError && e.problems.length > 0
+    ? e.problems.map((p) => (p.pointer ? `${p.pointer}: ${p.message}` : p.message))
+    : [messageOf(e)];
+
+interface Progress {
+  nodes: number;
+  total: number;
+}
+
+function Studio() {
+  const flow = useReactFlow();
+  const [catalogue, setCatalogue] = useState<Catalogue>(new Map());
+  const [doc, setDoc] = useState<GraphDocument | null>(null);
+  const [times, setTimes] = useState<Record<string, NodeTime>>({});
+  const [runNumber, setRunNumber] = useState(0);
+  const [failure, setFailure] = useState<RunError | null>(null);
+  const [problems, setProblems] = useState<Record<string, string[]>>({});
+  const [documentProblems, setDocumentProblems] = useState<string[]>([]);
+  const [running, setRunning] = useState(false);
+  const [progress, setProgress] = useState<Progress | null>(null);
+  const [autoRun, setAutoRun] = useState(true);
+  const [status, setStatus] = useState("");
+  const [nodes, setNodes, onNodesChange] = useNodesState<FlowNode>([]);
+  const [edges, setEdges, onEdgesChange] = useEdgesState<Edge>([]);
+
+  const positions = useRef<Record<string, Position>>({});
+  const fitted = useRef(false);
+  const previews = useRef<Record<string, number>>({}); // node id -> run its previews show
+  const runs = useRef(0);
+  const busy = useRef(false);
+  const pendingRun = useRef(false);
+  const timers = useRef<Record<string, number>>({});
+  const autoRunRef = useRef(autoRun);
+  autoRunRef.current = autoRun;
+
+  const refresh = useCallback(async () => {
+    const next = await api.graph();
+    const placed = { ...layout(next), ...(next.meta?.editor?.positions ?? {}) };
+    for (const node of next.nodes) positions.current[node.id] ??= placed[node.id];
+    setDoc(next);
+  }, []);
+
+  const later = (key: string, ms: number, f: () => void) => {
+    window.clearTimeout(timers.current[key]);
+    timers.current[key] = window.setTimeout(f, ms);
+  };
+
+  const docRef = useRef(doc);
+  docRef.current = doc;
+  const saveMeta = useCallback(() => {
+    later("meta", 300, () => {
+      const current = docRef.current;
+      if (!current) return;
+      const rounded = Object.fromEntries(
+        current.nodes
+          .filter((n) => positions.current[n.id])
+          .map((n) => [n.id, positions.current[n.id].map(Math.round) as Position]),
+      );
+      const meta = { ...current.meta, editor: { ...current.meta?.editor, positions: rounded } };
+      api.setMeta(meta).catch((e) => setStatus(messageOf(e)));
+    });
+  }, []);
+
+  const showRun = useCallback((result: RunResult) => {
+    const run = ++runs.current;
+    setRunNumber(run);
+    if (!result.ok) {
+      setFailure(result.error);
+      setTimes({});
+      const where = result.error.file ? ` (${result.error.file}:${result.error.line})` : "";
+      setStatus(`run ${run} failed: ${result.error.message}${where}`);
+      return;
+    }
+    setFailure(null);
+    setTimes(result.nodes);
+    const entries = Object.entries(result.nodes);
+    for (const [id, t] of entries) if (t.recomputed || previews.current[id] === undefined) previews.current[id] = run;
+    const recomputed = entries.filter(([, t]) => t.recomputed).map(([id]) => id);
+    const total = entries.reduce((sum, [, t]) => sum + t.ms, 0);
+    setStatus(
+      result.cancelled
+        ? `run ${run} cancelled`
+        : `run ${run}: ${total.toFixed(1)} ms, recomputed ${recomputed.length ? recomputed.join(", ") : "nothing"}`,
+    );
+  }, []);
+
+  const run = useCallback(async () => {
+    if (busy.current) {
+      pendingRun.current = true;
+      return;
+    }
+    busy.current = true;
+    setRunning(true);
+    try {
+      do {
+        pendingRun.current = false;
+        showRun(await api.run());
+      } while (pendingRun.current);
+    } catch (e) {
+      setStatus(`run refused: ${problemLines(e).join("; ")}`);
+    } finally {
+      busy.current = false;
+      setRunning(false);
+      setProgress(null);
+    }
+  }, [showRun]);
+
+  const changed = useCallback(() => {
+    if (autoRunRef.current) later("run", RUN_DELAY_MS, run);
+  }, [run]);
+
+  // An edit of one node: its refusal is shown on that node, its success clears what was shown.
+  const edit = useCallback(
+    async (id: string, request: () => Promise<unknown>, rerun = true) => {
+      try {
+        await request();
+        setProblems((p) => ({ ...p, [id]: [] }));
+        if (rerun) changed();
+      } catch (e) {
+        setProblems((p) => ({ ...p, [id]: problemLines(e) }));
+      }
+      await refresh().catch((e) => setStatus(messageOf(e)));
+    },
+    [changed, refresh],
+  );
+
+  const actions = useMemo<NodeActions>(
+    () => ({
+      setParameter: (id: string, name: string, value: Json) => {
+        setDoc((d) =>
+          d && {
+            ...d,
+            nodes: d.nodes.map((n) =>
+              n.id === id ? { ...n, parameters: { ...n.parameters, [name]: value } } : n,
+            ),
+          },
+        );
+        later(`${id}.${name}`, PARAMETER_DELAY_MS, () => edit(id, () => api.setParameter(id, name, value)));
+      },
+      remove: (id: string) => {
+        delete positions.current[id];
+        edit(id, () => api.removeNode(id));
+      },
+      setSink: (id: string) => edit(id, () => api.setSink(id)),
+      dismiss: (id: string) => setProblems((p) => ({ ...p, [id]: [] })),
+    }),
+    [edit],
+  );
+
+  useEffect(() => {
+    api
+      .catalogue()
+      .then((c) => setCatalogue(catalogueOf(c.kinds)))
+      .catch((e) => setStatus(`catalogue: ${messageOf(e)}`));
+    refresh()
+      .then(() => api.lastRun())
+      .then((last) => last && showRun(last))
+      .catch((e) => setStatus(messageOf(e)));
+    const events = new EventSource("/api/events");
+    events.onmessage = (message) => {
+      const event = JSON.parse(message.data) as StudioEvent;
+      if (event.type === "run-started") setProgress({ nodes: 0, total: event.total });
+      else if (event.type === "progress") setProgress({ nodes: event.nodes, total: event.total });
+      else if (event.type === "run-finished") setProgress(null);
+      else if (event.type === "graph-changed") later("refresh", 100, () => refresh().catch(() => {}));
+    };
+    return () => events.close();
+  }, [refresh, showRun]);
+
+  // The canvas follows the document, the last run and the refused edits.
+  useEffect(() => {
+    if (!doc) return;
+    setNodes((previous) =>
+      doc.nodes.map((n) => {
+        const old = previous.find((p) => p.id === n.id);
+        const position = positions.current[n.id] ?? [0, 0];
+        return {
+          id: n.id,
+          type: "dataflow",
+          position: old?.dragging ? old.position : { x: position[0], y: position[1] },
+          selected: old?.selected,
+          data: {
+            doc: n,
+            kind: kindOf(catalogue, n.kind),
+            sink: doc.sink === n.id,
+            time: times[n.id],
+            run: runNumber,
+            failure: failure?.node === n.id ? failure.message : undefined,
+            problems: problems[n.id] ?? [],
+            preview: previews.current[n.id],
+          },
+        };
+      }),
+    );
+    setEdges(
+      doc.links.map((link) => ({
+        id: link.to,
+        source: nodeOf(link.from),
+        sourceHandle: connectorOf(link.from),
+        target: nodeOf(link.to),
+        targetHandle: connectorOf(link.to),
+      })),
+    );
+    if (!fitted.current && doc.nodes.length > 0 && catalogue.size > 0) {
+      fitted.current = true;
+      window.setTimeout(() => flow.fitView({ padding: 0.1 }), 50);
+    }
+  }, [flow, doc, catalogue, times, runNumber, failure, problems, setNodes, setEdges]);
+
+  const addNode = async (kind: Kind) => {
+    if (!doc) return;
+    const id = freshId(doc, kind);
+    // Right of the rightmost node, so that it covers none; then everything is brought into view.
+    const placed = Object.values(positions.current);
+    const right = placed.length ? Math.max(...placed.map(([x]) => x)) + 320 : 40;
+    const top = placed.length ? Math.min(...placed.map(([, y]) => y)) : 40;
+    positions.current[id] = [right, top];
+    try {
+      await api.addNode({ clientID: kind.clientID }, id);
+      setStatus(`added ${id}`);
+      saveMeta();
+      fitted.current = false;
+    } catch (e) {
+      delete positions.current[id];
+      setStatus(`cannot add ${kind.clientID}: ${problemLines(e).join("; ")}`);
+    }
+    await refresh();
+  };
+
+  const connect = (c: Connection) =>
+    edit(c.target, () => api.connect(`${c.source}.${c.sourceHandle}`, `${c.target}.${c.targetHandle}`));
+
+  const onDelete: OnDelete<FlowNode, Edge> = ({ nodes: gone, edges: cut }) => {
+    for (const e of cut) edit(e.target, () => api.disconnect(e.id));
+    for (const n of gone) actions.remove(n.id);
+  };
+
+  const open = async (file: File) => {
+    try {
+      await api.replaceGraph(await file.text());
+      positions.current = {};
+      previews.current = {};
+      fitted.current = false;
+      setTimes({});
+      setProblems({});
+      setDocumentProblems([]);
+      setStatus(`opened ${file.name}`);
+      await refresh();
+    } catch (e) {
+      setDocumentProblems([`${file.name} does not load:`, ...problemLines(e)]);
+    }
+  };
+
+  const save = () =>
+    api
+      .save()
+      .then((r) => setStatus(`saved to ${r.path}`))
+      .catch((e) => setStatus(`not saved: ${messageOf(e)}`));
+
+  return (
+    <Actions.Provider value={actions}>
+      <div className="studio">
+        <header className="toolbar">
+          <h1>data_flow studio</h1>
+          <button id="run" onClick={run} disabled={running}>
+            Run
+          </button>
+          <button id="cancel" onClick={() => api.cancel()} disabled={!running}>
+            Cancel
+          </button>
+          <label className="auto">
+            <input type="checkbox" checked={autoRun} onChange={(e) => setAutoRun(e.target.checked)} />
+            re-run on change
+          </label>
+          <progress
+            max={progress?.total || 1}
+            value={progress ? progress.nodes : running ? undefined : 0}
+            className={running || progress ? "active" : ""}
+          />
+          <span id="status" className={failure ? "failed" : ""}>
+            {status}
+          </span>
+          <span className="spacer" />
+          <button onClick={save}>Save</button>
+          <label className="button">
+            Open…
+            <input
+              type="file"
+              accept=".json,application/json"
+              hidden
+              onChange={(e) => {
+                const file = e.target.files?.[0];
+                e.target.value = "";
+                if (file) open(file);
+              }}
+            />
+          </label>
+          <a className="button" href="/api/graph" download="graph.json">
+            Download
+          </a>
+        </header>
+        {documentProblems.length > 0 && (
+          <ul className="document-problems" onClick={() => setDocumentProblems([])}>
+            {documentProblems.map((p, i) => (
+              <li key={i}>{p}</li>
+            ))}
+          </ul>
+        )}
+        <main>
+          <Palette kinds={[...catalogue.values()]} onPick={addNode} />
+          <div className="canvas">
+            <ReactFlow
+              nodes={nodes}
+              edges={edges}
+              nodeTypes={nodeTypes}
+              onNodesChange={onNodesChange}
+              onEdgesChange={onEdgesChange}
+              onConnect={connect}
+              onDelete={onDelete}
+              onNodeDragStop={(_, __, moved) => {
+                for (const n of moved) positions.current[n.id] = [n.position.x, n.position.y];
+                saveMeta();
+              }}
+              minZoom={0.2}
+            >
+              <Background />
+              <Controls />
+            </ReactFlow>
+          </div>
+        </main>
+      </div>
+    </Actions.Provider>
+  );
+}
+
+export function App() {
+  return (
+    <ReactFlowProvider>
+      <Studio />
+    </ReactFlowProvider>
+  );
+}

@@ -174,10 +174,6 @@ def create_app(studio, port, web_dir=None):
     def last_run():
         return studio.last_run()
 
-    @app.post("/api/cancel")
-    def cancel():
-        return {"ok": True, "cancelled": studio.cancel()}
-
     @app.get("/api/nodes/{node_id}/outputs/{name}")
     def output(node_id: str, name: str):
         return studio.output(node_id, name)

@@ -3,7 +3,7 @@
 Every edit goes through the `data_flow` module, which checks it as a document load would and
 raises `df.DocumentError` with the same pointer-and-message problems; a refused edit changes
 nothing. One lock serialises edits, reads of results and runs (the library allows no change
-while an evaluation runs); only `cancel` bypasses it.
+while an evaluation runs).
 """
 
 import json
@@ -31,25 +31,20 @@ def _split(target):
 
 
 class Studio:
-    """One graph, where it came from, its editor's `meta`, and the last run's results."""
+    """One graph, the file it came from, and the last run's results."""
 
-    def __init__(self, graph, meta=None, path=None):
+    def __init__(self, graph, path=None):
         self._graph = graph
-        self._meta = meta
         self.path = path
         self.events = Events()
         self._lock = threading.RLock()
-        self._job = None
         self._catalogue = None
         self._last_run = None
 
     @classmethod
     def load(cls, path):
         """The studio of the document at `path`; df.DocumentError when it does not load."""
-        with open(path, encoding="utf-8") as f:
-            text = f.read()
-        graph = df.Graph.from_json(text)
-        return cls(graph, json.loads(text).get("meta"), path)
+        return cls(df.Graph.load(path), path)
 
     # The catalogue and the document.
 
@@ -61,20 +56,15 @@ class Studio:
         return self._catalogue
 
     def document(self):
-        """The current graph as a document, with the editor's `meta`."""
+        """The current graph as a document, `meta` included."""
         with self._lock:
-            document = json.loads(self._graph.to_json())
-            document.pop("meta", None)
-            if self._meta is not None:
-                document["meta"] = self._meta
-            return document
+            return json.loads(self._graph.to_json())
 
     def replace(self, text):
         """Replaces the graph with the document `text`; nothing changes when it does not load."""
         graph = df.Graph.from_json(text)
-        meta = json.loads(text).get("meta")
         with self._lock:
-            self._graph, self._meta, self._last_run = graph, meta, None
+            self._graph, self._last_run = graph, None
         self._changed()
 
     def set_meta(self, meta):
@@ -82,15 +72,14 @@ class Studio:
         if not isinstance(meta, dict):
             raise RequestError(400, "meta must be a JSON object")
         with self._lock:
-            self._meta = meta
+            self._graph.meta = meta
 
     def save(self):
         """Writes the document back to the file the studio was started on; returns the path."""
         if not self.path:
             raise RequestError(409, "the studio was not started on a file")
-        text = json.dumps(self.document(), indent=2, ensure_ascii=False) + "\n"
-        with open(self.path, "w", encoding="utf-8") as f:
-            f.write(text)
+        with self._lock:
+            self._graph.save(self.path)
         return self.path
 
     # Edits.
@@ -104,9 +93,11 @@ class Studio:
         with self._lock:
             self._node(node_id)
             self._graph.remove(node_id)
-            positions = ((self._meta or {}).get("editor") or {}).get("positions")
-            if isinstance(positions, dict):
-                positions.pop(node_id, None)
+            meta = self._graph.meta  # a copy: written back when the node had a position
+            editor = meta.get("editor") if isinstance(meta, dict) else None
+            positions = editor.get("positions") if isinstance(editor, dict) else None
+            if isinstance(positions, dict) and positions.pop(node_id, None) is not None:
+                self._graph.meta = meta
         self._changed()
 
     def connect(self, source, target):
@@ -134,43 +125,23 @@ class Studio:
 
     # Running.
 
-    def run(self, poll=0.05):
-        """Evaluates from the sink and answers what the run did.
-
-        `{"ok": true, "nodes": {id: {"ms", "recomputed"}}}`, with `"cancelled": true` when
-        `cancel` stopped it, or `{"ok": false, "error": {"message", "file", "line", "node"}}`.
-        Progress goes to the event streams every `poll` seconds while it runs.
-        """
+    def run(self):
+        """Evaluates from the sink and answers what the run did:
+        `{"ok": true, "nodes": {id: {"ms", "recomputed"}}}`, or
+        `{"ok": false, "error": {"message", "file", "line", "node"}}`. Its start and its result
+        go to the event streams too."""
         with self._lock:
-            total = self._upstream_count()
-            job = self._graph.run_async()
-            self._job = job
-            self.events.publish({"type": "run-started", "total": total})
+            self.events.publish({"type": "run-started", "total": self._upstream_count()})
             try:
-                while not job.wait(poll):
-                    nodes, items = job.progress
-                    self.events.publish({"type": "progress", "nodes": nodes, "items": items,
-                                         "total": total})
-                result = {"ok": True, "nodes": self._times()}
-                if getattr(job, "cancelled", False):
-                    result["cancelled"] = True
+                times = self._graph.run()
+                result = {"ok": True, "nodes": {node_id: {"ms": t.ms, "recomputed": t.recomputed}
+                                                for node_id, t in times.items()}}
             except df.EvaluationError as e:
                 result = {"ok": False, "error": {"message": e.message, "file": e.file,
-                                                 "line": e.line,
-                                                 "node": getattr(e, "node", None) or None}}
-            finally:
-                self._job = None
+                                                 "line": e.line, "node": e.node or None}}
             self._last_run = result
         self.events.publish({"type": "run-finished", **result})
         return result
-
-    def cancel(self):
-        """Stops the run in progress, if any; True when there was one."""
-        job = self._job
-        if job is None:
-            return False
-        job.cancel()
-        return True
 
     def last_run(self):
         return self._last_run
@@ -266,10 +237,6 @@ class Studio:
                 seen.add(node_id)
                 stack.extend(producers.get(node_id, []))
         return len(seen)
-
-    def _times(self):
-        return {node_id: {"ms": ms, "recomputed": bool(recomputed)}
-                for node_id, ms, recomputed in self._graph.times}
 
     def _changed(self):
         self.events.publish({"type": "graph-changed"})

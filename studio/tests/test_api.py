@@ -139,7 +139,7 @@ def test_a_failing_node_is_reported_and_the_studio_runs_on(client):
     assert client.post("/api/run").json()["ok"] is True
 
 
-def test_a_run_streams_its_progress_and_result(studio):
+def test_a_run_streams_its_start_and_result(studio):
     async def collect():
         stream = studio.events.stream()
         await stream.__anext__()  # subscribed from here on

@@ -1,5 +1,5 @@
 // The studio page: a palette of the registered kinds, the graph on a canvas, a tool bar with
-// Run, Cancel, progress, save and load. Every edit goes to the server, which checks it like a
+// Run, a progress bar, save and load. Every edit goes to the server, which checks it like a
 // document load; the page then shows the graph the server holds. Parameter changes re-run the
 // graph after a short pause, and each node shows whether the run recomputed it.
 
@@ -43,11 +43,6 @@ const problemLines = (e: unknown) =>
     ? e.problems.map((p) => (p.pointer ? `${p.pointer}: ${p.message}` : p.message))
     : [messageOf(e)];
 
-interface Progress {
-  nodes: number;
-  total: number;
-}
-
 function Studio() {
   const flow = useReactFlow();
   const [catalogue, setCatalogue] = useState<Catalogue>(new Map());
@@ -58,7 +53,7 @@ function Studio() {
   const [problems, setProblems] = useState<Record<string, string[]>>({});
   const [documentProblems, setDocumentProblems] = useState<string[]>([]);
   const [running, setRunning] = useState(false);
-  const [progress, setProgress] = useState<Progress | null>(null);
+  const [evaluating, setEvaluating] = useState(false); // this page's run or another's
   const [autoRun, setAutoRun] = useState(true);
   const [status, setStatus] = useState("");
   const [nodes, setNodes, onNodesChange] = useNodesState<FlowNode>([]);
@@ -118,11 +113,7 @@ function Studio() {
     for (const [id, t] of entries) if (t.recomputed || previews.current[id] === undefined) previews.current[id] = run;
     const recomputed = entries.filter(([, t]) => t.recomputed).map(([id]) => id);
     const total = entries.reduce((sum, [, t]) => sum + t.ms, 0);
-    setStatus(
-      result.cancelled
-        ? `run ${run} cancelled`
-        : `run ${run}: ${total.toFixed(1)} ms, recomputed ${recomputed.length ? recomputed.join(", ") : "nothing"}`,
-    );
+    setStatus(`run ${run}: ${total.toFixed(1)} ms, recomputed ${recomputed.join(", ") || "nothing"}`);
   }, []);
 
   const run = useCallback(async () => {
@@ -142,7 +133,6 @@ function Studio() {
     } finally {
       busy.current = false;
       setRunning(false);
-      setProgress(null);
     }
   }, [showRun]);
 
@@ -200,9 +190,8 @@ function Studio() {
     const events = new EventSource("/api/events");
     events.onmessage = (message) => {
       const event = JSON.parse(message.data) as StudioEvent;
-      if (event.type === "run-started") setProgress({ nodes: 0, total: event.total });
-      else if (event.type === "progress") setProgress({ nodes: event.nodes, total: event.total });
-      else if (event.type === "run-finished") setProgress(null);
+      if (event.type === "run-started") setEvaluating(true);
+      else if (event.type === "run-finished") setEvaluating(false);
       else if (event.type === "graph-changed") later("refresh", 100, () => refresh().catch(() => {}));
     };
     return () => events.close();
@@ -306,18 +295,11 @@ function Studio() {
           <button id="run" onClick={run} disabled={running}>
             Run
           </button>
-          <button id="cancel" onClick={() => api.cancel()} disabled={!running}>
-            Cancel
-          </button>
           <label className="auto">
             <input type="checkbox" checked={autoRun} onChange={(e) => setAutoRun(e.target.checked)} />
             re-run on change
           </label>
-          <progress
-            max={progress?.total || 1}
-            value={progress ? progress.nodes : running ? undefined : 0}
-            className={running || progress ? "active" : ""}
-          />
+          <progress className={running || evaluating ? "active" : ""} />
           <span id="status" className={failure ? "failed" : ""}>
             {status}
           </span>

@@ -78,7 +78,7 @@ export interface RunError {
 }
 
 export type RunResult =
-  | { ok: true; nodes: Record<string, NodeTime>; cancelled?: boolean }
+  | { ok: true; nodes: Record<string, NodeTime> }
   | { ok: false; error: RunError };
 
 export interface Problem {
@@ -88,7 +88,6 @@ export interface Problem {
 
 export type StudioEvent =
   | { type: "run-started"; total: number }
-  | { type: "progress"; nodes: number; items: number; total: number }
   | ({ type: "run-finished" } & RunResult)
   | { type: "graph-changed" };
 
@@ -132,7 +131,6 @@ export const api = {
   setSink: (id: string) => call("PUT", "/api/sink", { id }),
   run: () => call<RunResult>("POST", "/api/run"),
   lastRun: () => call<RunResult | null>("GET", "/api/run"),
-  cancel: () => call("POST", "/api/cancel"),
 };
 
 export const previewUrl = (id: string, output: string, version: number) =>

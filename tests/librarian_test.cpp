@@ -225,6 +225,15 @@ TEST_F(LibrarianTest, ClientIdentifierTakesTheFirstRegisteredRecord) {
         EXPECT_EQ(byClientID(("id" + std::to_string(i)).c_str()), "Kind" + std::to_string(i));
 }
 
+TEST_F(LibrarianTest, AClientIdentifierEditedInTheCatalogueIsLookedUpAsEdited) {
+    librarian().add(MIREL_NEW TagFactory("blur"), record("Blur", 1, "old"));
+    librarian().add(MIREL_NEW TagFactory("sharpen"), record("Sharpen", 1, "new"));
+    EXPECT_EQ(byClientID("old"), "blur");
+    **librarian().begin() = meta("Blur", 1, "new");
+    EXPECT_EQ(byClientID("old"), "(null)");
+    EXPECT_EQ(byClientID("new"), "blur") << "the first record in registration order";
+}
+
 // --- A node kind from another module -------------------------------------------------------------
 
 TEST_F(LibrarianTest, AModuleKindLinksToAHostNode) {

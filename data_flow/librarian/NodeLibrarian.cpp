@@ -1,5 +1,7 @@
 #include "data_flow/librarian/NodeLibrarian.h"
 
+#include "data_flow/private/MetaDataEdits.h"
+
 #include <limits>
 
 namespace Mirel {
@@ -42,7 +44,8 @@ NodeLibrarian* NodeLibrarian::Instance() {
     return gpSingleton_;
 }
 
-NodeLibrarian::NodeLibrarian() = default;
+NodeLibrarian::NodeLibrarian()
+    : nIndexedAssignments_(internal::metaDataAssignments()) {}
 
 NodeLibrarian::~NodeLibrarian() {
     clearAll();
@@ -93,6 +96,7 @@ void NodeLibrarian::clearAll() {
         Core::destroy(entry.second);
     oFactories_.clear();
     oClientIndex_.clear();
+    nIndexedAssignments_.store(internal::metaDataAssignments(), std::memory_order_release);
     for (NodeMetaData* pMetaData : aCatalogue_)
         Core::destroy(pMetaData);
     aCatalogue_.clear();
@@ -100,8 +104,27 @@ void NodeLibrarian::clearAll() {
 
 // --- Lookups -----------------------------------------------------------------------------------
 
+void NodeLibrarian::refreshClientIndex() {
+    unsigned long const nAssignments = internal::metaDataAssignments();
+    if (nIndexedAssignments_.load(std::memory_order_acquire) == nAssignments)
+        return;
+    // Lookups may run on several threads at once: one makes the index, the others wait for it.
+    std::lock_guard<std::recursive_mutex> lock(gMutex_);
+    if (nIndexedAssignments_.load(std::memory_order_acquire) == nAssignments)
+        return;
+    ClientIndex oIndex;
+    for (NodeMetaData* pMetaData : aCatalogue_) {
+        FactoryMap::iterator const entry = oFactories_.find(pMetaData);
+        if (entry != oFactories_.end())
+            oIndex.emplace(pMetaData->clientID(), entry); // the first record keeps its identifier
+    }
+    oClientIndex_.swap(oIndex);
+    nIndexedAssignments_.store(nAssignments, std::memory_order_release);
+}
+
 Node* NodeLibrarian::createNodeByClientID(String const& clientID, NodeTargetType target) {
     Instance();
+    refreshClientIndex();
     auto const it = oClientIndex_.find(clientID);
     if (it == oClientIndex_.end())
         return nullptr;

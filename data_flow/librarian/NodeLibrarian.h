@@ -4,6 +4,7 @@
 #include "data_flow/Export.h"
 #include "data_flow/librarian/NodeMetaData.h"
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -89,7 +90,9 @@ public:
 
     /** A node of the first registered kind with this client identifier (then chosen as
         createNodeByMetadata chooses), or null when none has it. Throws while the library is
-        down. Looks the identifier up in an index, not by walking the catalogue. */
+        down. Looks the identifier up in an index, not by walking the catalogue; after records
+        were assigned to through begin(), the first lookup makes the index again (which may
+        throw std::bad_alloc). */
     Node* createNodeByClientID(String const& clientID, NodeTargetType target);
     /** A node of the kind described by pMetaData: with a version, exactly that version; without,
         the highest registered version of its vendor, name space and name (a kind registered
@@ -121,6 +124,9 @@ private:
 
     NodeLibrarian();
 
+    //! Makes the index of client identifiers again when a record may have been edited since.
+    void refreshClientIndex();
+
     //! Makes the singleton; throws "gpSingleton_ == 0" when it exists. Holds gMutex_.
     static void Create();
     //! Destroys the singleton; throws "Enforce gpSingleton_ != NULL" when there is none. Holds
@@ -130,6 +136,8 @@ private:
     FactoryMap oFactories_;
     Catalogue aCatalogue_;
     ClientIndex oClientIndex_;
+    // internal::metaDataAssignments() when oClientIndex_ was last known to match the records.
+    std::atomic<unsigned long> nIndexedAssignments_;
 
     static NodeLibrarian* gpSingleton_;
     static std::recursive_mutex gMutex_;

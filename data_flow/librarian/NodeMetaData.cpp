@@ -1,9 +1,20 @@
 #include "data_flow/librarian/NodeMetaData.h"
 
+#include "data_flow/private/MetaDataEdits.h"
+
+#include <atomic>
 #include <ostream>
 
 namespace Mirel {
 namespace DataFlow {
+
+namespace {
+std::atomic<unsigned long> gAssignments{0};
+} // namespace
+
+unsigned long internal::metaDataAssignments() noexcept {
+    return gAssignments.load(std::memory_order_acquire);
+}
 
 MetaDataBase::MetaDataBase(String const& name, String const& nameSpace, String const& vendor,
                            unsigned int version)
@@ -21,7 +32,16 @@ MetaDataBase::MetaDataBase(String const& name, String const& nameSpace, String c
     , bHasVersion_(false) {}
 
 MetaDataBase::MetaDataBase(MetaDataBase const& other) = default;
-MetaDataBase& MetaDataBase::operator=(MetaDataBase const& other) = default;
+MetaDataBase& MetaDataBase::operator=(MetaDataBase const& other) {
+    sName_ = other.sName_;
+    sNameSpace_ = other.sNameSpace_;
+    sVendor_ = other.sVendor_;
+    uVersion_ = other.uVersion_;
+    bHasVersion_ = other.bHasVersion_;
+    // NodeMetaData's assignment runs this one first, so a record counts as edited from here on.
+    gAssignments.fetch_add(1, std::memory_order_release);
+    return *this;
+}
 MetaDataBase::~MetaDataBase() = default;
 
 NodeMetaData::NodeMetaData(String const& name, String const& nameSpace, String const& vendor,

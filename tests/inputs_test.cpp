@@ -144,16 +144,22 @@ TYPED_TEST(TypedConnectors, BoundDataIsDeliveredAsAViewAndNeverReleased) {
     this->out.flush();                         // bound data stays
     EXPECT_EQ(this->out.data(), &value);
     withoutAllocation([&] { this->in.releaseData(); });
-    // A refused value is freed, not leaked (the fixture counts).
-    test::expectInternal([&] { this->out.setData(this->newValue()); }, "!this->bound()");
+    // A refused value stays with the caller.
+    T* const pRefused = this->newValue();
+    std::size_t const live = Core::liveAllocations();
+    test::expectInternal([&] { this->out.setData(pRefused); }, "!this->bound()");
     EXPECT_EQ(this->out.data(), &value);
+    ASSERT_EQ(Core::liveAllocations(), live) << "the output freed the refused value";
 
     this->in.setBoundData(&value);
     expectFromInputs(test::expectInternal([&] { this->in.releaseData(); }, "!this->bound()"));
     test::expectInternal([&] { this->in.flush(); }, "!this->bound()");
-    test::expectInternal([&] { this->in.setData(this->newValue()); }, "!this->bound()");
+    test::expectInternal([&] { this->in.setData(pRefused); }, "!this->bound()");
     test::expectInternal([&] { this->in.setCell(boost::shared_ptr<T>()); }, "!this->bound()");
     EXPECT_EQ(this->in.data(), &value);
+    ASSERT_EQ(Core::liveAllocations(), live) << "the input freed the refused value";
+    EXPECT_TRUE(this->isOther(*pRefused));
+    Core::destroy(pRefused);
 }
 
 using TypedInputFailures = LeakChecked;
@@ -171,6 +177,18 @@ TEST_F(TypedInputFailures, UnlinkedInputCannotAcquireAndACopyHoldsNoValue) {
     copy.acquireData(); // the copy still reads from the producer
     EXPECT_EQ(copy.value(), 1.5f);
     EXPECT_EQ(out.cell().use_count(), 3);
+}
+
+TEST_F(TypedInputFailures, AnOutputOfTheSameTypeThatIsNoOutputTemplateIsReported) {
+    struct FloatView : OutputConnector { // a client's own output class
+        using OutputConnector::OutputConnector;
+        std::type_info const& datatype() const override { return typeid(float); }
+        void flush() override {}
+    } view("view", nullptr);
+    ConstInput<float> in("in", nullptr);
+    Connect(view, in);
+    expectFromInputs(test::expectInternal([&] { in.acquireData(); },
+                                          "the linked output is not an OutputTemplate<T>"));
 }
 
 // Ownership of values, seen through a type that counts its destructions.

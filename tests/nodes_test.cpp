@@ -137,6 +137,20 @@ TEST_F(NodeTest, DestructionLeavesConnectorsAloneAndDisconnectUnlinksEveryPeer) 
     other.disconnect(); // again, with nothing linked
 }
 
+TEST_F(NodeTest, DisconnectUnlinksAnOutputWhoseInputLetGoAndLeavesThatInputsNewLink) {
+    OutputTemplate<float> out("out", nullptr), other("other", nullptr);
+    ConstInput<float> x("x", nullptr);
+    OpenNode node("n");
+    node.addOutput(&out);
+    Mirel::DataFlow::Connect(out, x);
+    x.connect(nullptr); // the output still points at x
+    Mirel::DataFlow::Connect(other, x);
+    node.disconnect();
+    EXPECT_EQ(out.connectedInput(), nullptr);
+    EXPECT_EQ(x.connectedOutput(), &other);
+    EXPECT_EQ(other.connectedInput(), &x);
+}
+
 TEST_F(NodeTest, ConvertToConnectorAppendsTheProxyAfterTheInputs) {
     ParamNode node("n");
     Parameter<int> count(3, "count");

@@ -59,7 +59,7 @@ bool InputConnector::connect(OutputConnector* out) {
 }
 
 void InputConnector::disconnect() {
-    if (pConnectedOutput_ != nullptr)
+    if (pConnectedOutput_ != nullptr && pConnectedOutput_->pConnectedInput_ == this)
         pConnectedOutput_->pConnectedInput_ = nullptr;
     pConnectedOutput_ = nullptr;
 }
@@ -73,15 +73,23 @@ bool InputConnector::dataAvailable() const {
 OutputConnector::OutputConnector(String name, Node* node)
     : Connector(std::move(name), node)
     , pConnectedInput_(nullptr)
-    , bKeepCache_(false) {}
+    , bKeepCache_(false)
+    , bOutputTemplate_(false) {}
+
+OutputConnector::OutputConnector(String name, Node* node, teOutputTemplate)
+    : OutputConnector(std::move(name), node) {
+    bOutputTemplate_ = true;
+}
 
 OutputConnector::OutputConnector(OutputConnector const& other)
     : Connector(other)
     , pConnectedInput_(nullptr)
-    , bKeepCache_(other.bKeepCache_) {}
+    , bKeepCache_(other.bKeepCache_)
+    , bOutputTemplate_(other.bOutputTemplate_) {}
 
 void OutputConnector::disconnect() {
-    if (pConnectedInput_ != nullptr)
+    // The input may have let go of this output (connect(nullptr)) and be linked elsewhere now.
+    if (pConnectedInput_ != nullptr && pConnectedInput_->pConnectedOutput_ == this)
         pConnectedInput_->pConnectedOutput_ = nullptr;
     pConnectedInput_ = nullptr;
 }
@@ -100,12 +108,8 @@ void Connect(OutputConnector& out, InputConnector& in) {
     MIREL_CHECK(ConnectorsAreCompatible(out, in), "ConnectorsAreCompatible(out, in)");
     // Whatever the peers point at, the former producer of `in` and the former consumer of
     // `out` end up unlinked on their side; relinking a pair that is already linked is a no-op.
-    if (in.pConnectedOutput_ != nullptr) {
-        in.pConnectedOutput_->pConnectedInput_ = nullptr;
-        in.pConnectedOutput_ = nullptr;
-    }
-    if (out.pConnectedInput_ != nullptr)
-        out.pConnectedInput_->pConnectedOutput_ = nullptr;
+    in.disconnect();
+    out.disconnect();
     out.pConnectedInput_ = &in;
     in.pConnectedOutput_ = &out;
 }

@@ -105,7 +105,8 @@ public:
         when Connect throws (incompatible types), which never propagates. A null out only
         clears this input's link and answers true: the former producer is not told. */
     bool connect(OutputConnector* out);
-    //! Unlinks both sides when linked; nothing otherwise.
+    //! Forgets the peer, which forgets this connector too unless it has been linked elsewhere
+    //! since; nothing when unlinked.
     void disconnect();
     //! True when the linked output has data; false for an unlinked input.
     bool dataAvailable() const;
@@ -127,6 +128,8 @@ class DATA_FLOW_API OutputConnector : public Connector {
 public:
     //! An unlinked output that does not ask to keep its cache.
     OutputConnector(String name, Node* node);
+    //! True for an OutputTemplate<T> (T being datatype()): the outputs a ConstInput<T> reads.
+    bool isOutputTemplate() const noexcept { return bOutputTemplate_; }
 
     //! Drops (or keeps, see keepsCache) the published result when the graph is flushed.
     virtual void flush() = 0;
@@ -135,7 +138,8 @@ public:
     InputConnector* connectedInput() { return pConnectedInput_; }
     InputConnector const* connectedInput() const { return pConnectedInput_; }
 
-    //! Unlinks both sides when linked; nothing otherwise.
+    //! Forgets the peer, which forgets this connector too unless it has been linked elsewhere
+    //! since; nothing when unlinked.
     void disconnect();
     //! Asks that this output hold on to its data across flushes (see keepsCache).
     void keepCache(bool keep) { bKeepCache_ = keep; }
@@ -145,7 +149,11 @@ public:
     bool keepsCache() const;
 
 protected:
-    //! Copies the Connector part (without data) and the keep-cache request; the copy is unlinked.
+    enum teOutputTemplate { kOutputTemplate };
+    //! The constructor of OutputTemplate<T>.
+    OutputConnector(String name, Node* node, teOutputTemplate);
+    //! Copies the Connector part (without data), the keep-cache request and what isOutputTemplate
+    //! answers; the copy is unlinked.
     OutputConnector(OutputConnector const& other);
     //! Points this output at in; the input is not touched.
     void connectWith(InputConnector* in) { pConnectedInput_ = in; }
@@ -156,6 +164,7 @@ private:
 
     InputConnector* pConnectedInput_;
     bool bKeepCache_;
+    bool bOutputTemplate_;
 };
 
 /** Predicate for lookups by name: true for the connector whose name equals the held one exactly

@@ -50,10 +50,10 @@ public:
     void flush() override { this->releaseData(); }
 
     /** Puts p in a new cell of its own and publishes it as data(); the old cell's share is
-        dropped (freeing the old value if it was the last one). p must come from MIREL_NEW and is
-        owned from the call on, also when the call throws. setData(nullptr) empties the input
-        without allocating. Throws InternalException "!this->bound()" on a bound input (p is
-        freed; cell and data pointer stay as they were). */
+        dropped (freeing the old value if it was the last one). p must come from MIREL_NEW.
+        setData(nullptr) empties the input without allocating. Throws InternalException
+        "!this->bound()" on a bound input, changing nothing: p stays the caller's. Only when the
+        cell's count cannot be allocated is p freed (std::bad_alloc). */
     void setData(T* p);
     /** Takes a share of an existing cell and publishes its pointer: no copy of T, no allocation.
         Throws InternalException "!this->bound()" on a bound input, changing nothing. */
@@ -77,7 +77,8 @@ public:
         : InputTemplate<T>(std::move(name), node) {}
 
     /** Calls deliver(this) on the linked OutputTemplate<T>; its exceptions pass unchanged.
-        Throws InternalException "pConnectedOutput_ != NULL" when the input is unlinked. */
+        Throws InternalException "pConnectedOutput_ != NULL" when the input is unlinked, and
+        "the linked output is not an OutputTemplate<T>" for another output class of type T. */
     void acquireData() override;
 };
 
@@ -95,10 +96,10 @@ boost::shared_ptr<T> makeCell(T* p) {
 
 template <class T>
 void InputTemplate<T>::setData(T* p) {
-    // The cell takes p before the check, so that a refused value is freed rather than leaked.
-    // setData(nullptr) allocates nothing: it is the release after every node's computation.
-    boost::shared_ptr<T> pCell = detail::makeCell(p);
+    // A refused value stays the caller's. setData(nullptr) allocates nothing: it is the release
+    // after every node's computation.
     MIREL_CHECK(!this->bound(), "!this->bound()");
+    boost::shared_ptr<T> pCell = detail::makeCell(p);
     pCell_.swap(pCell);
     this->setDataPtr(p);
 }
@@ -120,7 +121,9 @@ template <class T>
 void ConstInput<T>::acquireData() {
     OutputConnector* pOutput = this->connectedOutput();
     MIREL_CHECK(pOutput != nullptr, "pConnectedOutput_ != NULL");
-    // Connect checked that the output carries T; typed outputs derive from OutputTemplate<T>.
+    // Connect checked that the output carries T; whether it is an OutputTemplate (and not a
+    // client's own output class of that type) is one flag.
+    MIREL_CHECK(pOutput->isOutputTemplate(), "the linked output is not an OutputTemplate<T>");
     static_cast<OutputTemplate<T>*>(pOutput)->deliver(this);
 }
 

@@ -36,7 +36,7 @@ class OutputTemplate : public OutputConnector {
 public:
     //! An unlinked output without a value.
     OutputTemplate(String name, Node* node)
-        : OutputConnector(std::move(name), node) {}
+        : OutputConnector(std::move(name), node, kOutputTemplate) {}
     //! Drops the output's share of its value.
     ~OutputTemplate() override = default;
 
@@ -53,9 +53,9 @@ public:
     void flush() override;
 
     /** Publishes p in a new cell owned by the output and sets data() to it; the old value is
-        dropped. p must come from MIREL_NEW and is owned from the call on, also when the call
-        throws. setData(nullptr) clears without allocating. Throws InternalException
-        "!this->bound()" on a bound output (p is freed; the bound data stays). */
+        dropped. p must come from MIREL_NEW. setData(nullptr) clears without allocating. Throws
+        InternalException "!this->bound()" on a bound output, changing nothing: p stays the
+        caller's. Only when the cell's count cannot be allocated is p freed (std::bad_alloc). */
     virtual void setData(T* p);
     /** Hands the requesting input what this output carries: a share of the output's cell when
         data() is the cell's value, otherwise a non-owning view of data() (bound storage or a
@@ -121,9 +121,9 @@ void OutputTemplate<T>::publish(T const& value) {
 
 template <class T>
 void OutputTemplate<T>::setData(T* p) {
-    // The cell takes p before the check so that a refused value is freed rather than leaked.
-    boost::shared_ptr<T> pCell = detail::makeCell(p);
+    // A refused value stays the caller's.
     MIREL_CHECK(!this->bound(), "!this->bound()");
+    boost::shared_ptr<T> pCell = detail::makeCell(p);
     pCell_.swap(pCell);
     this->setDataPtr(p);
 }

@@ -308,9 +308,10 @@ void Node::flushOutputs() {
 }
 
 void Node::disconnect() {
+    // The outputs themselves are unlinked: an input that let go with connect(nullptr) is still
+    // pointed at by its former producer, and may have been linked elsewhere since.
     for (OutputConnector* pOutput : aOutputs_)
-        if (InputConnector* pConsumer = pOutput->connectedInput())
-            pConsumer->disconnect();
+        pOutput->disconnect();
     for (InputConnector* pInput : aInputs_)
         pInput->disconnect();
 }

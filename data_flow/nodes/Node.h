@@ -91,7 +91,8 @@ public:
     virtual bool hasBufferChanged();
     //! Flushes the inputs, then the outputs, then clears the processing state.
     virtual void flush();
-    //! Unlinks every connector of the node on both sides.
+    //! Unlinks every connector of the node on both sides: afterwards no output of the node
+    //! points at an input, also one that let go of it with connect(nullptr).
     virtual void disconnect();
     //! Calls flush() on every output in registration order.
     virtual void flushOutputs();

@@ -66,9 +66,11 @@ stress: deps
 	DATA_FLOW_STRESS_SECONDS=$(SECONDS) DATA_FLOW_STRESS_SEED=$(SEED) \
 	  build/release/tests/stress_concurrency_test
 
-# The fuzzer, built with clang under ASan+UBSan, for SECONDS seconds: from the committed seeds in
-# fuzz/corpus plus what earlier runs found (kept in build/fuzz/corpus). A failing input is
-# written to build/fuzz/ as crash-*; replay it with build/fuzz/fuzz/data_flow_fuzzer <file>.
+# The fuzzers, built with clang under ASan+UBSan, for SECONDS seconds each: the API fuzzer from
+# the committed seeds in fuzz/corpus, the document fuzzer from the example graph documents, each
+# plus what earlier runs found (kept in build/fuzz/corpus and build/fuzz/document-corpus). A
+# failing input is written to build/fuzz/ as crash-* (document-crash-*); replay it with
+# build/fuzz/fuzz/data_flow_fuzzer <file> (document_fuzzer).
 fuzz-build:
 	$(call install_missing,$(FUZZ_PACKAGES))
 	cmake --preset fuzz
@@ -78,12 +80,16 @@ fuzz: fuzz-build
 	@mkdir -p build/fuzz/corpus
 	build/fuzz/fuzz/data_flow_fuzzer -max_total_time=$(SECONDS) -timeout=60 -rss_limit_mb=4096 \
 	  -print_final_stats=1 -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/corpus
+	@mkdir -p build/fuzz/document-corpus
+	build/fuzz/fuzz/document_fuzzer -max_total_time=$(SECONDS) -timeout=60 -rss_limit_mb=4096 \
+	  -print_final_stats=1 -artifact_prefix=build/fuzz/document- build/fuzz/document-corpus \
+	  examples/graphs
 
 # The demo once under valgrind's memcheck: any memory error or definite leak fails.
 memcheck: deps
 	$(call install_missing,valgrind)
 	cmake --preset release
-	cmake --build --preset release --target demo demo_plugin
+	cmake --build --preset release --target demo image_kinds
 	valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
 	  --show-leak-kinds=definite build/release/examples/demo build/memcheck-output
 
@@ -117,7 +123,7 @@ studio: release studio-web
 # PNG and DOT files go to build/demo-output/.
 demo: deps
 	cmake --preset release
-	cmake --build --preset release --target demo demo_plugin
+	cmake --build --preset release --target demo image_kinds
 	build/release/examples/demo build/demo-output
 
 # The benchmarks, each printing its figures beside their baselines with the ratios.

@@ -274,7 +274,8 @@ public:
                 {at + "/kind", "the kind " + inQuotes(kindName(*record)) + " made no node"});
             return nullptr;
         }
-        node->setName(String(name.c_str()));
+        if (str(node->name()) != name) // renaming gives a new ordinal, even to the same name
+            node->setName(String(name.c_str()));
         auto entry = std::make_unique<Graph::Entry>();
         entry->id = name;
         entry->kind = record;
@@ -695,16 +696,8 @@ void Graph::setParameter(std::string const& id, std::string const& name, Json co
 void Graph::setFromCommandLine(std::string const& target, std::string const& text) {
     std::size_t const dot = target.find('.');
     if (dot == std::string::npos || dot == 0 || dot + 1 == target.size())
-        throw DocumentError("", "expected NODE.PARAMETER=VALUE, got " + inQuotes(target));
-    try {
-        setParameter(target.substr(0, dot), target.substr(dot + 1), parseCommandLineValue(text));
-    } catch (DocumentError const& e) {
-        // On the command line the setting itself is the place of the problem.
-        Problems problems;
-        for (Problem const& problem : e.problems())
-            problems.push_back({"", target + ": " + problem.message});
-        throw DocumentError(std::move(problems));
-    }
+        throw DocumentError("", "expected NODE.PARAMETER, got " + inQuotes(target));
+    setParameter(target.substr(0, dot), target.substr(dot + 1), parseCommandLineValue(text));
 }
 
 std::vector<std::string> Graph::ids() const {
@@ -823,6 +816,8 @@ bool Graph::run(RunOptions const& options) {
             controller_->flushGraph();
             throw failure;
         }
+        if (cancelled_)
+            break;
         double const ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         Controller::Progress const done = controller_->progress();
         times_.push_back({entry->id, ms, done.nodesProcessed > 0});

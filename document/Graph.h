@@ -112,7 +112,7 @@ public:
     Json parameter(std::string const& id, std::string const& name) const;
     //! Sets a parameter from JSON with a document's checks; problems point into the value.
     void setParameter(std::string const& id, std::string const& name, Json const& value);
-    //! Sets "node.parameter" from command-line text (parseCommandLineValue); problems at "".
+    //! Sets "node.parameter" from command-line text (parseCommandLineValue), as setParameter.
     void setFromCommandLine(std::string const& target, std::string const& text);
 
     //! The ids in the order the nodes were added.

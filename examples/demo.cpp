@@ -1,15 +1,13 @@
 // The demo host: an image pipeline built from node kinds of a plugin module and of the host,
 // evaluated the ways a client evaluates graphs.
 //
-//   pattern --image/size--> blur --image--> tone --image--> histogram (sink)
+//   pattern --image/size--> blur --image/size--> tone --image/size--> write-png (sink)
 //                            |                ^
 //                            +--preview--> measure --level--> (tone's level parameter)
 //
 // Usage: demo [output-dir] [--size N] [--plugin path]
 
 #include "DemoNode.h"
-#include "HostKinds.h"
-#include "ImageFile.h"
 
 #include "core/Core.h"
 #include "data_flow/DataFlowLibrary.h"
@@ -42,7 +40,7 @@
 #include <vector>
 
 #ifndef DEMO_PLUGIN_PATH
-#define DEMO_PLUGIN_PATH "demo_plugin.so"
+#define DEMO_PLUGIN_PATH "image_kinds.so"
 #endif
 
 using Mirel::FloatVector;
@@ -180,8 +178,13 @@ private:
     std::vector<unsigned int> aRunsBefore_;
 };
 
-void printHistogram(demo::Histogram const& histogram) {
-    std::vector<std::size_t> const& counts = histogram.counts();
+//! The grey values of the tone step's result counted in 16 equal bins over [0, 1], as bars.
+void printHistogram(Node const& tone) {
+    auto const* pOutput =
+        static_cast<OutputTemplate<FloatVector> const*>(tone.output(String("image")));
+    std::vector<std::size_t> counts(16, 0);
+    for (float value : pOutput->value())
+        ++counts[std::min(counts.size() - 1, std::size_t(std::max(0.0f, value) * 16.0f))];
     std::size_t const largest = *std::max_element(counts.begin(), counts.end());
     std::cout << "  histogram of the result (" << counts.size() << " bins):\n";
     for (std::size_t i = 0; i < counts.size(); ++i) {
@@ -255,9 +258,9 @@ public:
 
     void registerKinds() {
         using Register = void (*)();
-        auto pRegister = reinterpret_cast<Register>(dlsym(pHandle_, "demoRegisterNodeKinds"));
+        auto pRegister = reinterpret_cast<Register>(dlsym(pHandle_, "data_flow_plugin_register"));
         if (pRegister == nullptr)
-            throw std::runtime_error("the plugin has no demoRegisterNodeKinds");
+            throw std::runtime_error("the plugin has no data_flow_plugin_register");
         pRegister();
     }
 
@@ -318,7 +321,6 @@ int runDemo(Options const& options) {
 
     heading("1. Node catalogue");
     plugin.registerKinds();
-    demo::registerHostKinds();
     std::cout << "  plugin module: " << options.sPlugin << "\n";
     NodeLibrarian& librarian = *NodeLibrarian::Instance();
     for (NodeMetaData const* pMetaData : librarian)
@@ -337,9 +339,10 @@ int runDemo(Options const& options) {
         Node* pMeasure =
             owner.adopt(librarian.createNodeByClientID("measure", demo::kCpuTarget), "measure");
         Node* pTone = owner.adopt(librarian.createNodeByClientID("tone", demo::kCpuTarget), "tone");
-        Node* pHistogramNode =
-            owner.adopt(librarian.createNodeByClientID("histogram", demo::kCpuTarget), "histogram");
-        auto& histogram = dynamic_cast<demo::Histogram&>(*pHistogramNode);
+        Node* pWrite =
+            owner.adopt(librarian.createNodeByClientID("write-png", demo::kCpuTarget), "write-png");
+        std::filesystem::path const pngPath = options.outputDir / "result.png";
+        setParameter(*pWrite, "path", String(pngPath.string().c_str()));
 
         setParameter(*pPattern, "width", options.iSize);
         setParameter(*pPattern, "height", options.iSize);
@@ -348,17 +351,19 @@ int runDemo(Options const& options) {
         link(pPattern, "size", pBlur, "size");
         link(pBlur, "image", pTone, "image");
         link(pBlur, "preview", pMeasure, "image");
-        link(pTone, "image", pHistogramNode, "image");
+        link(pBlur, "size", pTone, "size");
+        link(pTone, "image", pWrite, "image");
+        link(pTone, "size", pWrite, "size");
         // The tone step's level becomes an input, driven by the measurement.
         InputConnector* pLevel =
             owner.adoptProxy(pTone->convertToConnector(pTone->parameter(String("level"))));
         Connect(*pMeasure->output(String("level")), *pLevel);
 
         Controller controller;
-        std::vector<Node*> const order = {pPattern, pBlur, pMeasure, pTone, pHistogramNode};
+        std::vector<Node*> const order = {pPattern, pBlur, pMeasure, pTone, pWrite};
         for (Node* pNode : order)
             controller.addNode(pNode);
-        controller.setSinkNode(pHistogramNode);
+        controller.setSinkNode(pWrite);
         Pipeline pipeline(order, controller, options.iSize);
 
         heading("2. The graph");
@@ -386,7 +391,7 @@ int runDemo(Options const& options) {
         std::cout << "  measured level driving the tone step: " << std::setprecision(3)
                   << parameterValue<float>(*pTone, "level") << "\n";
         std::cout << "  time: " << std::setprecision(1) << firstMs << " ms\n";
-        printHistogram(histogram);
+        printHistogram(*pTone);
 
         heading("4. One parameter changed: tone.softness 0.05 -> 0.2");
         setParameter(*pTone, "softness", 0.2f);
@@ -397,7 +402,7 @@ int runDemo(Options const& options) {
         pipeline.reportRecomputed();
         std::cout << "  time: " << std::setprecision(1) << secondMs << " ms (the first took "
                   << firstMs << " ms)\n";
-        printHistogram(histogram);
+        printHistogram(*pTone);
 
         heading("5. Asynchronous evaluation with a new pattern frequency (32 rings)");
         Completion completion;
@@ -448,7 +453,7 @@ int runDemo(Options const& options) {
         std::cout << "  the next evaluation ran normally in " << std::setprecision(1)
                   << millisecondsSince(start) << " ms\n";
         pipeline.reportRecomputed();
-        printHistogram(histogram);
+        printHistogram(*pTone);
 
         heading("7. A failure inside a slice");
         controller.registerProcessingCompletedCallback(nullptr, nullptr);
@@ -478,13 +483,7 @@ int runDemo(Options const& options) {
         pipeline.reportRecomputed();
 
         heading("8. Files");
-        auto const& result =
-            static_cast<OutputTemplate<FloatVector> const*>(pTone->output(String("image")))
-                ->value();
-        std::filesystem::path const pngPath = options.outputDir / "result.png";
-        if (!demo::writePng(pngPath.string(), result, options.iSize, options.iSize))
-            throw std::runtime_error("cannot write " + pngPath.string());
-        std::cout << "  final image: " << pngPath.string() << "\n";
+        std::cout << "  final image: " << pngPath.string() << " (written by the sink)\n";
         std::cout << "  graph:       " << dotPath.string()
                   << "  (render: dot -Tpng graph.dot -o graph.png)\n";
         controller.flushGraph();

@@ -1,11 +1,13 @@
-// The demo's plugin module: image node kinds that the host loads with dlopen. The module
-// registers its kinds with the node catalogue when the host calls demoRegisterNodeKinds();
+// The example plugin module, image_kinds.so: the image node kinds of the demo and of the example
+// graph documents, loaded with dlopen by the demo host and by the dataflow tool. The module
+// registers its kinds with the node catalogue when the host calls data_flow_plugin_register();
 // everything else in it is reached only through the nodes the catalogue creates.
 //
 // Images travel as Mirel::FloatVector (grey values, row after row) with their size beside them
 // as an int2, because connectors carry the library's value types only.
 
 #include "DemoNode.h"
+#include "plugin/FileKinds.h"
 
 #include "data_flow/connectors/Inputs.h"
 #include "data_flow/connectors/Outputs.h"
@@ -126,13 +128,15 @@ public:
         , oRadius_(8, 0, 64, "radius", "half width of the kernel in pixels")
         , oFaultRow_(-1, "faultRow", "for the demo: the slice holding this row fails (-1: none)")
         , oImage_("image", this)
-        , oPreview_("preview", this) {
+        , oPreview_("preview", this)
+        , oSize_("size", this) {
         addInput(&oImageIn_);
         addInput(&oSizeIn_);
         registerParameter(&oRadius_);
         registerParameter(&oFaultRow_);
         addOutput(&oImage_);
         addOutput(&oPreview_);
+        addOutput(&oSize_);
     }
 
     //! One index per row; a row costs one multiply-add per pixel and kernel tap.
@@ -179,6 +183,7 @@ protected:
 
         oPreview_.setData(shrink(*pResult).release());
         oImage_.setData(pResult.release());
+        oSize_.publish(size);
         return true;
     }
 
@@ -256,6 +261,7 @@ private:
     Parameter<int> oFaultRow_;
     OutputTemplate<FloatVector> oImage_;
     OutputTemplate<FloatVector> oPreview_;
+    OutputTemplate<int2> oSize_; // passed on: an output feeds one input only
 
     // State of the current computation, read by the slices.
     std::vector<float> aKernel_;
@@ -269,19 +275,24 @@ private:
 
 /** A soft threshold: grey values well below `level` become black, well above it white, with a
     smooth step of half width `softness` between. The level is usually driven by an upstream
-    measurement through a proxy input. Works on blocks of pixels in slices. */
+    measurement through a proxy input. Works on blocks of pixels in slices; passes the image
+    size on. */
 class Tone : public demo::TimedNode {
 public:
     Tone()
         : TimedNode("tone")
         , oImageIn_("image", this)
+        , oSizeIn_("size", this)
         , oLevel_(0.5f, 0.0f, 1.0f, "level", "grey value mapped to one half")
         , oSoftness_(0.05f, 0.0f, 0.5f, "softness", "half width of the soft step")
-        , oImage_("image", this) {
+        , oImage_("image", this)
+        , oSize_("size", this) {
         addInput(&oImageIn_);
+        addInput(&oSizeIn_);
         registerParameter(&oLevel_);
         registerParameter(&oSoftness_);
         addOutput(&oImage_);
+        addOutput(&oSize_);
     }
 
     BlockedRange rangeToProcess() const override {
@@ -308,6 +319,7 @@ protected:
         if (!runSlices())
             return false;
         oImage_.setData(pImage.release());
+        oSize_.publish(oSizeIn_.value());
         return true;
     }
 
@@ -315,11 +327,46 @@ private:
     static constexpr std::size_t kBlock = 4096;
 
     ConstInput<FloatVector> oImageIn_;
+    ConstInput<int2> oSizeIn_;
     IntervalParameter<float> oLevel_;
     IntervalParameter<float> oSoftness_;
     OutputTemplate<FloatVector> oImage_;
+    OutputTemplate<int2> oSize_;
     FloatVector const* pSource_ = nullptr;
     FloatVector* pTarget_ = nullptr;
+};
+
+/** Measures an image: publishes the grey value below which the given fraction of its pixels
+    lies. Fed with the blur's preview, it drives the tone step's level. */
+class Measure : public demo::TimedNode {
+public:
+    Measure()
+        : TimedNode("measure")
+        , oImageIn_("image", this)
+        , oFraction_(0.5f, 0.0f, 1.0f, "fraction", "share of pixels below the measured level")
+        , oLevel_("level", this) {
+        addInput(&oImageIn_);
+        registerParameter(&oFraction_);
+        addOutput(&oLevel_);
+    }
+
+protected:
+    bool compute() override {
+        FloatVector const& image = oImageIn_.value();
+        MIREL_THROW_UNLESS(!image.empty(), Mirel::ParameterException, "!image.empty()");
+        aScratch_.assign(image.begin(), image.end());
+        float const fraction = std::min(1.0f, std::max(0.0f, oFraction_.value()));
+        auto const nth = aScratch_.begin() + std::ptrdiff_t(fraction * float(aScratch_.size() - 1));
+        std::nth_element(aScratch_.begin(), nth, aScratch_.end());
+        oLevel_.publish(*nth);
+        return true;
+    }
+
+private:
+    ConstInput<FloatVector> oImageIn_;
+    IntervalParameter<float> oFraction_;
+    OutputTemplate<float> oLevel_;
+    std::vector<float> aScratch_;
 };
 
 Node* createPatternRings(NodeTargetType) {
@@ -334,13 +381,16 @@ Node* createBlur(NodeTargetType) {
 Node* createTone(NodeTargetType) {
     return MIREL_NEW Tone();
 }
+Node* createMeasure(NodeTargetType) {
+    return MIREL_NEW Measure();
+}
 
 } // namespace
 
 /** The module's entry point, looked up by the host with dlsym: registers the module's kinds with
     the node catalogue. The library must be up. The catalogue keeps pointers to the creation
     functions, so the host unloads the module only after Library::terminate. */
-extern "C" __attribute__((visibility("default"))) void demoRegisterNodeKinds() {
+extern "C" __attribute__((visibility("default"))) void data_flow_plugin_register() {
     NodeLibrarian* pLibrarian = NodeLibrarian::Instance();
     pLibrarian->add(&createPatternRings,
                     MIREL_NEW NodeMetaData("Pattern", "image", "example", 1, "concentric rings",
@@ -354,4 +404,8 @@ extern "C" __attribute__((visibility("default"))) void demoRegisterNodeKinds() {
                                            "separable Gaussian blur, rows in slices", "blur"));
     pLibrarian->add(&createTone, MIREL_NEW NodeMetaData("Tone", "image", "example", 1,
                                                         "soft threshold around a level", "tone"));
+    pLibrarian->add(&createMeasure, MIREL_NEW NodeMetaData(
+                                        "Measure", "analysis", "example", 1,
+                                        "grey level at a given fraction of the pixels", "measure"));
+    demo::registerFileKinds();
 }

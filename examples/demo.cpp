@@ -15,6 +15,7 @@
 #include "data_flow/connectors/Outputs.h"
 #include "data_flow/controllers/Controller.h"
 #include "data_flow/controllers/GraphDot.h"
+#include "data_flow/controllers/Trace.h"
 #include "data_flow/librarian/NodeLibrarian.h"
 #include "data_flow/librarian/NodeMetaData.h"
 #include "data_flow/nodes/Node.h"
@@ -408,6 +409,8 @@ int runDemo(Options const& options) {
         Completion completion;
         completion.hostThread = std::this_thread::get_id();
         controller.registerProcessingCompletedCallback(&onCompleted, &completion);
+        Mirel::DataFlow::TraceRecorder trace; // records this evaluation's nodes and slices
+        controller.setObserver(&trace);
         setParameter(*pPattern, "frequency", 32.0f);
         pipeline.prepare();
         start = Clock::now();
@@ -415,12 +418,21 @@ int runDemo(Options const& options) {
         pipeline.waitShowingProgress();
         controller.checkException();
         double const asyncMs = millisecondsSince(start);
+        controller.setObserver(nullptr);
+        std::filesystem::path const tracePath = options.outputDir / "trace.json";
+        {
+            std::ofstream traceFile(tracePath);
+            trace.writeChromeTrace(traceFile);
+        }
         pipeline.reportRecomputed();
         std::cout << "  completion callback: called " << completion.nCalls << " time(s), on "
                   << (completion.bOnHostThread ? "the host thread (it ran the task while waiting)"
                                                : "a worker thread")
                   << "\n";
         std::cout << "  time: " << std::setprecision(1) << asyncMs << " ms\n";
+        std::cout << "  trace of this evaluation (nodes and slices per thread): "
+                  << tracePath.string()
+                  << "\n    open it in https://ui.perfetto.dev or chrome://tracing\n";
 
         heading("6. An asynchronous evaluation cancelled part-way, then the next one");
         setParameter(*pPattern, "frequency", 40.0f);

@@ -1,12 +1,14 @@
 #include "data_flow/controllers/Controller.h"
 
 #include "data_flow/connectors/Connector.h"
+#include "data_flow/controllers/Trace.h"
 #include "data_flow/internal/ControllerImpl.h"
 #include "data_flow/nodes/Node.h"
 
 #include <oneapi/tbb/info.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
+#include <oneapi/tbb/task_arena.h>
 
 #include <chrono>
 #include <limits>
@@ -77,6 +79,34 @@ private:
     Controller const* pPrevious_;
 };
 
+/** Cancels c and stores the exception being handled there: the fate of a failed slice on the
+    scheduler's threads. Cancelling first makes the scheduler skip the sub-ranges not started
+    yet. Call it only inside a catch block. */
+void failSlice(Controller& c) noexcept {
+    try {
+        c.cancelProcess();
+    } catch (...) {
+    }
+    storeCurrentException(c);
+}
+
+//! What the exception being handled says; call it only inside a catch block.
+char const* currentFailureText() noexcept {
+    try {
+        throw;
+    } catch (std::exception const& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown exception (not derived from std::exception)";
+    }
+}
+
+//! The calling thread's slot in the scheduler; 0 also for a thread outside it.
+unsigned schedulerThreadIndex() noexcept {
+    int const iSlot = tbb::this_task_arena::current_thread_index();
+    return iSlot < 0 ? 0u : unsigned(iSlot);
+}
+
 //! Lends the controller's visit stack for one visit, or a stack of its own when another thread
 //! is visiting with the controller's.
 class VisitStackLease {
@@ -119,7 +149,8 @@ Controller::Controller()
     , bSingleThreadMode_(false)
     , oThreadID_()
     , nNodesProcessed_(0)
-    , nItemsProcessed_(0) {
+    , nItemsProcessed_(0)
+    , pObserver_(nullptr) {
     pImpl_ = MIREL_NEW internal::ControllerImpl(s_number_of_threads);
 }
 
@@ -135,7 +166,8 @@ Controller::Controller(Controller const& other)
     , bSingleThreadMode_(other.bSingleThreadMode_)
     , oThreadID_(other.oThreadID_)
     , nNodesProcessed_(0)
-    , nItemsProcessed_(0) {
+    , nItemsProcessed_(0)
+    , pObserver_(other.pObserver_) {
     // A copy never shares the scheduler state: both destructors would free it.
     pImpl_ = MIREL_NEW internal::ControllerImpl(s_number_of_threads);
 }
@@ -155,6 +187,7 @@ void Controller::copyFields(Controller const& other) {
     pException_ = other.pException_;
     bSingleThreadMode_ = other.bSingleThreadMode_;
     oThreadID_ = other.oThreadID_;
+    pObserver_ = other.pObserver_;
 }
 
 Controller::~Controller() {
@@ -249,17 +282,59 @@ void Controller::resetProgress() noexcept {
 void Controller::process() {
     eStatus_.store(kProcessing);
     resetProgress();
+    unsigned const iThread = pObserver_ != nullptr ? schedulerThreadIndex() : 0;
+    if (pObserver_ != nullptr)
+        pObserver_->evaluationStarted(*this, iThread);
     try {
         MIREL_CHECK(pSinkNode_ != nullptr, "pSink");
         processRecursive(pSinkNode_);
     } catch (...) {
+        observeEvaluationEnd(iThread, currentFailureText());
         stop();
         throw;
     }
+    observeEvaluationEnd(iThread, nullptr);
     stop();
 }
 
+void Controller::observeEvaluationEnd(unsigned thread, char const* failure) {
+    if (pObserver_ == nullptr)
+        return;
+    EvaluationObserver::teOutcome const eOutcome = failure != nullptr ? EvaluationObserver::kFailed
+                                                   : eStatus_.load() == kCancelled
+                                                       ? EvaluationObserver::kCancelled
+                                                       : EvaluationObserver::kCompleted;
+    pObserver_->evaluationEnded(*this, thread, eOutcome, failure);
+}
+
+bool Controller::setObserver(EvaluationObserver* observer) noexcept {
+    if (eStatus_.load() != kStopped)
+        return false;
+    pObserver_ = observer;
+    return true;
+}
+
+void Controller::processNodeObserved(Node* node) {
+    unsigned const iThread = schedulerThreadIndex();
+    std::lock_guard<std::recursive_mutex> oLock(node->oProcessLock_);
+    pObserver_->nodeStarted(*node, iThread);
+    node->setProcessing(true);
+    try {
+        node->process();
+    } catch (...) {
+        pObserver_->nodeEnded(*node, iThread, currentFailureText());
+        throw;
+    }
+    nNodesProcessed_.fetch_add(1, std::memory_order_relaxed);
+    node->setProcessing(false);
+    pObserver_->nodeEnded(*node, iThread, nullptr);
+}
+
 void Controller::processNode(Node* node) {
+    if (pObserver_ != nullptr) {
+        processNodeObserved(node);
+        return;
+    }
     std::lock_guard<std::recursive_mutex> oLock(node->oProcessLock_);
     node->setProcessing(true);
     node->process();
@@ -327,19 +402,29 @@ void processSliceHelper::operator()(tbb::blocked_range<std::size_t> const& range
         pNode_->processSlice(range.begin(), range.end());
         pController_->nItemsProcessed_.fetch_add(range.size(), std::memory_order_relaxed);
     } catch (...) {
-        // Cancelling first makes the scheduler skip the sub-ranges not started yet.
-        try {
-            pController_->cancelProcess();
-        } catch (...) {
-        }
-        storeCurrentException(*pController_);
+        failSlice(*pController_);
     }
+}
+
+void Controller::processSliceObserved(Node* node, std::size_t begin, std::size_t end) {
+    unsigned const iThread = schedulerThreadIndex();
+    pObserver_->sliceStarted(*node, begin, end, iThread);
+    try {
+        node->processSlice(begin, end);
+    } catch (...) {
+        pObserver_->sliceEnded(*node, begin, end, iThread, currentFailureText());
+        throw;
+    }
+    nItemsProcessed_.fetch_add(end - begin, std::memory_order_relaxed);
+    pObserver_->sliceEnded(*node, begin, end, iThread, nullptr);
 }
 
 void Controller::processSlices(Node* node) {
     Node::BlockedRange const oRange = node->rangeToProcess();
     if (oRange.numberOfItems != 0 && oRange.itemSize != 0) {
-        if (bSingleThreadMode_) {
+        if (bSingleThreadMode_ && pObserver_ != nullptr) {
+            processSliceObserved(node, 0, oRange.numberOfItems);
+        } else if (bSingleThreadMode_) {
             node->processSlice(0, oRange.numberOfItems);
             nItemsProcessed_.fetch_add(oRange.numberOfItems, std::memory_order_relaxed);
         } else {
@@ -352,9 +437,23 @@ void Controller::processSlices(Node* node) {
                 // loop, never another evaluation that happens to be queued in the arena.
                 tbb::this_task_arena::isolate([&] {
                     tbb::affinity_partitioner oPartitioner;
+                    tbb::blocked_range<std::size_t> const oAll(0, oRange.numberOfItems, nGrain);
+                    if (pObserver_ == nullptr) {
+                        tbb::parallel_for(oAll, processSliceHelper(node, this), oPartitioner,
+                                          oContext);
+                        return;
+                    }
+                    // Observed: the same body, with the hooks around each sub-range.
                     tbb::parallel_for(
-                        tbb::blocked_range<std::size_t>(0, oRange.numberOfItems, nGrain),
-                        processSliceHelper(node, this), oPartitioner, oContext);
+                        oAll,
+                        [this, node](tbb::blocked_range<std::size_t> const& range) {
+                            try {
+                                processSliceObserved(node, range.begin(), range.end());
+                            } catch (...) {
+                                failSlice(*this);
+                            }
+                        },
+                        oPartitioner, oContext);
                 });
             });
         }
@@ -412,13 +511,18 @@ bool Controller::beginTaskVisit() noexcept {
 }
 
 void Controller::processFrameFunction() {
+    unsigned const iThread = pObserver_ != nullptr ? schedulerThreadIndex() : 0;
     try {
         if (beginTaskVisit()) {
+            if (pObserver_ != nullptr)
+                pObserver_->evaluationStarted(*this, iThread);
             MIREL_CHECK(pSinkNode_ != nullptr, "pSink");
             processRecursive(pSinkNode_);
+            observeEvaluationEnd(iThread, nullptr);
         }
         stop();
     } catch (...) {
+        observeEvaluationEnd(iThread, currentFailureText());
         storeCurrentException(*this); // sets kStopped; the group is not cancelled
     }
     notifyOfCompletion();

@@ -31,6 +31,7 @@
 namespace Mirel {
 namespace DataFlow {
 
+class EvaluationObserver;
 class Node;
 
 namespace internal {
@@ -53,8 +54,8 @@ public:
     //! after terminateScheduler) creates the scheduler with getNumberOfThreads() threads, at
     //! most 2.
     Controller();
-    //! A controller with the other's nodes, sink, callback, status, stored error (shared),
-    //! single-thread flag and thread identity, but its own scheduler state and lock.
+    //! A controller with the other's nodes, sink, callback, observer, status, stored error
+    //! (shared), single-thread flag and thread identity, but its own scheduler state and lock.
     Controller(Controller const& other);
     //! Copies the same fields as the copy constructor; the scheduler state and lock stay its own.
     Controller& operator=(Controller const& other);
@@ -125,6 +126,11 @@ public:
     void setSingleThreadMode(bool singleThreadMode) noexcept {
         bSingleThreadMode_ = singleThreadMode;
     }
+    /** Attaches the observer told of every evaluation, node and slice from now on (not owned;
+        null removes it); false, with no change, unless stopped. Without one, the evaluation pays
+        one predictable branch per node and per slice sub-range. */
+    bool setObserver(EvaluationObserver* observer) noexcept;
+    EvaluationObserver* observer() const noexcept { return pObserver_; }
 
     NodeVector::iterator nodesBegin() noexcept { return aNodes_.begin(); }
     NodeVector::iterator nodesEnd() noexcept { return aNodes_.end(); }
@@ -203,6 +209,9 @@ private:
     }
     //! The task's switch to kProcessing; false, changing nothing, when it was cancelled before.
     bool beginTaskVisit() noexcept;
+    void processNodeObserved(Node* node);
+    void processSliceObserved(Node* node, std::size_t begin, std::size_t end);
+    void observeEvaluationEnd(unsigned thread, char const* failure);
     void resetProgress() noexcept;
     void copyFields(Controller const& other);
 
@@ -219,6 +228,7 @@ private:
     // Progress counters: one relaxed add per processed node and per finished sub-range.
     std::atomic<std::size_t> nNodesProcessed_;
     std::atomic<std::size_t> nItemsProcessed_;
+    EvaluationObserver* pObserver_;
 };
 
 /** The body of processSlices' parallel loop: runs the node's slice and stores its failure in the

@@ -1,0 +1,255 @@
+// Evaluation traces: the observer's hooks as a TraceRecorder writes them, read back with a real
+// JSON parser. What a trace viewer relies on: the document parses, every node and slice of an
+// evaluation appears exactly once, events on one track nest, failures and cancellations show.
+
+#include "support/ControllerNodes.h"
+
+#include "data_flow/controllers/Trace.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Mirel::DataFlow::Controller;
+using Mirel::DataFlow::TraceRecorder;
+using nlohmann::json;
+
+//! A HookNode whose work is n slices; processing hands them to the controller.
+class SlicedHookNode : public test::HookNode {
+public:
+    SlicedHookNode(Mirel::String const& name, std::size_t nItems, std::size_t iFailAt = ~0u)
+        : HookNode(name, 1, 1)
+        , nItems_(nItems)
+        , iFailAt_(iFailAt) {
+        onProcess = [](HookNode& node) { node.controller()->processSlices(&node); };
+    }
+    BlockedRange rangeToProcess() const override { return BlockedRange(1, nItems_); }
+    void processSlice(std::size_t begin, std::size_t end) override {
+        std::lock_guard<std::mutex> oLock(oMutex_);
+        aRuns_.insert({begin, end, std::this_thread::get_id() == oHost_});
+        if (begin <= iFailAt_ && iFailAt_ < end)
+            throw Mirel::InternalException(__FILE__, __LINE__, "slice fault");
+    }
+    //! Every sub-range processed, and whether the thread that made the node ran it.
+    std::set<std::tuple<std::size_t, std::size_t, bool>> aRuns_;
+
+private:
+    std::thread::id const oHost_ = std::this_thread::get_id();
+    std::size_t nItems_;
+    std::size_t iFailAt_;
+    std::mutex oMutex_;
+};
+
+//! One complete event, its times in whole nanoseconds.
+struct Span {
+    long long begin, end;
+    std::string name, cat;
+    json args;
+};
+
+struct Trace {
+    std::map<long long, std::string> aTrackNames;  // by tid
+    std::map<long long, std::vector<Span>> aSpans; // by tid
+    std::vector<Span> all(std::string const& cat) const {
+        std::vector<Span> a;
+        for (auto const& track : aSpans)
+            for (Span const& s : track.second)
+                if (s.cat == cat)
+                    a.push_back(s);
+        return a;
+    }
+};
+
+long long nanoseconds(json const& microseconds) {
+    return std::llround(microseconds.get<double>() * 1000.0);
+}
+
+/** Parses the recorder's output and checks what holds for every trace: the document's shape,
+    a named track for every event, and exact nesting on each track. */
+Trace parse(TraceRecorder const& recorder) {
+    std::ostringstream os;
+    recorder.writeChromeTrace(os);
+    json const doc = json::parse(os.str()); // throws on malformed JSON
+    EXPECT_EQ(doc.at("displayTimeUnit"), "ns");
+    Trace t;
+    for (json const& e : doc.at("traceEvents")) {
+        EXPECT_EQ(e.at("pid"), 1);
+        long long const tid = e.at("tid");
+        if (e.at("ph") == "M") {
+            EXPECT_EQ(e.at("name"), "thread_name");
+            t.aTrackNames[tid] = e.at("args").at("name");
+            continue;
+        }
+        EXPECT_EQ(e.at("ph"), "X");
+        EXPECT_EQ(t.aTrackNames.count(tid), 1u) << "event before its track's name";
+        long long const begin = nanoseconds(e.at("ts"));
+        t.aSpans[tid].push_back(Span{begin, begin + nanoseconds(e.at("dur")), e.at("name"),
+                                     e.at("cat"), e.value("args", json::object())});
+    }
+    for (auto& track : t.aSpans) {
+        std::vector<Span> a = track.second;
+        std::sort(a.begin(), a.end(), [](Span const& x, Span const& y) {
+            return x.begin != y.begin ? x.begin < y.begin : x.end > y.end;
+        });
+        std::vector<Span const*> aOpen;
+        for (Span const& s : a) {
+            while (!aOpen.empty() && aOpen.back()->end <= s.begin)
+                aOpen.pop_back();
+            EXPECT_TRUE(aOpen.empty() || s.end <= aOpen.back()->end)
+                << s.name << " overlaps " << aOpen.back()->name << " on track " << track.first;
+            aOpen.push_back(&s);
+        }
+    }
+    return t;
+}
+
+std::multiset<std::string> names(std::vector<Span> const& a) {
+    std::multiset<std::string> s;
+    for (Span const& span : a)
+        s.insert(span.name);
+    return s;
+}
+
+class TraceTest : public test::LibraryTest {};
+
+TEST_F(TraceTest, EveryNodeAndSliceOfAnEvaluationAppearsOnceOnItsThreadsTrack) {
+    // A chain long enough to fill more than one chunk of a thread's buffer, with a sliced node.
+    constexpr std::size_t kChain = 5000, kItems = 64;
+    std::vector<std::unique_ptr<test::HookNode>> aNodes;
+    aNodes.push_back(std::make_unique<test::HookNode>("head", 0, 1));
+    auto pSliced = std::make_unique<SlicedHookNode>("sliced \"quoted\"\n", kItems);
+    SlicedHookNode& sliced = *pSliced;
+    test::link(*aNodes.back(), sliced);
+    aNodes.push_back(std::move(pSliced));
+    while (aNodes.size() < kChain) {
+        aNodes.push_back(std::make_unique<test::HookNode>("link", 1, 1));
+        test::link(*aNodes[aNodes.size() - 2], *aNodes.back());
+    }
+    TraceRecorder recorder;
+    {
+        Controller controller;
+        for (auto& p : aNodes)
+            controller.addNode(p.get());
+        controller.setSinkNode(aNodes.back().get());
+        ASSERT_TRUE(controller.setObserver(&recorder));
+        controller.process();
+        ASSERT_TRUE(controller.flushGraph());
+        controller.processAsync();
+        ASSERT_TRUE(controller.wait(20.0, 0.0));
+        controller.checkException();
+        ASSERT_TRUE(controller.flushGraph());
+    }
+    Trace const t = parse(recorder);
+
+    std::multiset<std::string> expected;
+    for (auto& p : aNodes)
+        for (int i = 0; i < 2; ++i)
+            expected.insert(p->debugId().c_str());
+    EXPECT_EQ(names(t.all("node")), expected);
+    std::vector<Span> const aEvaluations = t.all("evaluation");
+    ASSERT_EQ(aEvaluations.size(), 2u);
+    for (Span const& s : aEvaluations)
+        EXPECT_EQ(s.args.at("outcome"), "completed");
+
+    // The slices of both evaluations cover the range exactly twice, each on the track of the
+    // thread that ran it: "host" exactly when that was this test's thread (in the synchronous
+    // evaluation, where the host runs slices itself, or when wait() ran the task).
+    std::size_t nCovered = 0;
+    for (auto const& track : t.aSpans) {
+        for (Span const& s : track.second) {
+            if (s.cat != "slice")
+                continue;
+            EXPECT_EQ(s.name, sliced.debugId().c_str());
+            std::size_t const b = s.args.at("begin"), e = s.args.at("end");
+            nCovered += e - b;
+            bool const bHost = t.aTrackNames.at(track.first) == "host";
+            EXPECT_EQ(sliced.aRuns_.count({b, e, bHost}), 1u)
+                << b << ".." << e << " was not run on " << t.aTrackNames.at(track.first);
+        }
+    }
+    EXPECT_EQ(nCovered, 2 * kItems);
+    for (auto const& named : t.aTrackNames)
+        EXPECT_TRUE(named.second == "host" || named.second.rfind("worker ", 0) == 0)
+            << named.second;
+
+    recorder.clear();
+    EXPECT_EQ(recorder.eventCount(), 0u);
+    EXPECT_TRUE(parse(recorder).aSpans.empty());
+    for (auto& p : aNodes)
+        p->disconnect();
+}
+
+TEST_F(TraceTest, FailuresAndCancellationsAreMarked) {
+    test::HookNode source("source", 0, 1);
+    SlicedHookNode sliced("sliced", 16, 5);
+    test::HookNode sink("sink", 1, 0);
+    test::link(source, sliced);
+    test::link(sliced, sink);
+    TraceRecorder recorder;
+    Controller controller;
+    for (Mirel::DataFlow::Node* p :
+         {static_cast<Mirel::DataFlow::Node*>(&source),
+          static_cast<Mirel::DataFlow::Node*>(&sliced), static_cast<Mirel::DataFlow::Node*>(&sink)})
+        controller.addNode(p);
+    controller.setSinkNode(&sink);
+    controller.cancelProcess();
+    EXPECT_FALSE(controller.setObserver(&recorder)) << "only while stopped";
+    ASSERT_TRUE(controller.wait(1.0, 0.0));
+    ASSERT_TRUE(controller.setObserver(&recorder));
+
+    // A failing slice: the slice, its node and the evaluation carry the failure.
+    EXPECT_THROW(controller.process(), Mirel::SharedException);
+    ASSERT_TRUE(controller.wait(1.0, 0.0));
+    Trace t = parse(recorder);
+    std::vector<Span> aFailed;
+    for (Span const& s : t.all("slice"))
+        if (s.args.contains("failure"))
+            aFailed.push_back(s);
+    ASSERT_EQ(aFailed.size(), 1u);
+    EXPECT_LE(aFailed[0].args.at("begin").get<int>(), 5);
+    EXPECT_GT(aFailed[0].args.at("end").get<int>(), 5);
+    EXPECT_NE(aFailed[0].args.at("failure").get<std::string>().find("slice fault"),
+              std::string::npos);
+    std::vector<Span> const aNodes = t.all("node");
+    ASSERT_EQ(names(aNodes), (std::multiset<std::string>{"source [0]", "sliced [0]"}));
+    for (Span const& s : aNodes)
+        EXPECT_EQ(s.args.contains("failure"), s.name == "sliced [0]");
+    ASSERT_EQ(t.all("evaluation").size(), 1u);
+    EXPECT_EQ(t.all("evaluation")[0].args.at("outcome"), "failed");
+    EXPECT_NE(t.all("evaluation")[0].args.at("failure").get<std::string>().find("slice fault"),
+              std::string::npos);
+
+    // A cancellation from inside the source: the source ends cancelled, and so does every node
+    // after it and the evaluation.
+    recorder.clear();
+    sliced.onProcess = nullptr;
+    source.onProcess = [&](test::HookNode&) { controller.cancelProcess(); };
+    controller.process();
+    ASSERT_TRUE(controller.wait(1.0, 0.0));
+    t = parse(recorder);
+    ASSERT_FALSE(t.all("node").empty());
+    for (Span const& s : t.all("node"))
+        EXPECT_EQ(s.args, json({{"cancelled", true}})) << s.name;
+    EXPECT_EQ(t.all("evaluation")[0].args.at("outcome"), "cancelled");
+
+    // Without the observer nothing more is recorded.
+    source.onProcess = nullptr;
+    ASSERT_TRUE(controller.setObserver(nullptr));
+    std::size_t const nBefore = recorder.eventCount();
+    controller.process();
+    EXPECT_EQ(recorder.eventCount(), nBefore);
+    controller.flushGraph();
+    source.disconnect();
+    sliced.disconnect();
+}
+
+} // namespace

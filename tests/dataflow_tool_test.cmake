@@ -47,9 +47,10 @@ file(WRITE ${WORK}/broken.json "${broken}")
 tool(2 validate ${WORK}/broken.json)
 expect_match("${ERR}" "^/nodes/1/parameters/radius: 300 is above the maximum 64\n/links/1/to: input \"blur.imag\" does not exist \\(inputs: image, size\\)\n$")
 
-# run: the overrides reach the nodes (a 96 x 64 PNG), --save writes the document as run.
+# run: the overrides reach the nodes (a 96 x 64 PNG), --save writes the document as run,
+# --trace the evaluation's trace.
 tool(0 run ${GRAPHS}/rings.json --async --set pattern.width=96 --set pattern.height=64
-     --set write.path=${WORK}/out.png --save ${WORK}/as-run.json)
+     --set write.path=${WORK}/out.png --save ${WORK}/as-run.json --trace ${WORK}/trace.json)
 expect_match("${ERR}" "progress: 5/5 nodes")
 expect_match("${OUT}" "\nwrite +write-png +[0-9.]+\n")
 file(READ ${WORK}/out.png header LIMIT 24 HEX)
@@ -60,6 +61,11 @@ file(READ ${WORK}/as-run.json saved)
 string(JSON width GET "${saved}" nodes 0 parameters width)
 if(NOT width EQUAL 96)
   message(FATAL_ERROR "--save wrote width ${width}, expected 96")
+endif()
+file(READ ${WORK}/trace.json trace)
+string(JSON events LENGTH "${trace}" traceEvents)
+if(events LESS 5)
+  message(FATAL_ERROR "--trace wrote ${events} events, expected one per node at least")
 endif()
 
 # A refused override is a usage problem (2); a failing node is a failed evaluation (1) that

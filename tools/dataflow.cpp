@@ -15,6 +15,7 @@
 #include "core/Core.h"
 #include "data_flow/DataFlowLibrary.h"
 #include "data_flow/controllers/Controller.h"
+#include "data_flow/controllers/Trace.h"
 #include "data_flow/librarian/NodeMetaData.h"
 
 #include <CLI/CLI.hpp>
@@ -51,6 +52,7 @@ struct Options {
     bool async = false;
     std::size_t threads = 0;
     std::string dot;
+    std::string trace;
     std::string save;
     bool quiet = false;
 };
@@ -231,6 +233,9 @@ int run(Graph& graph, Options const& options) {
         runOptions.onProgress = [&](Document::RunProgress const& progress) {
             showProgress(progress, tty, lastNodes);
         };
+    TraceRecorder recorder;
+    if (!options.trace.empty())
+        graph.controller().setObserver(&recorder);
     bool done = false;
     int result = kDone;
     {
@@ -249,6 +254,11 @@ int run(Graph& graph, Options const& options) {
             std::cerr << "dataflow: cancelled\n";
             result = kCancelled;
         }
+    }
+    graph.controller().setObserver(nullptr);
+    if (!options.trace.empty()) {
+        std::ofstream trace(options.trace);
+        recorder.writeChromeTrace(trace);
     }
     if (result == kDone && !options.quiet)
         printTimes(graph);
@@ -316,6 +326,8 @@ int main(int argc, char** argv) {
     run->add_flag("--async", options.async, "evaluate on the scheduler and show progress");
     run->add_option("--threads", options.threads, "scheduler threads")->check(CLI::PositiveNumber);
     run->add_option("--dot", options.dot, "also write the graph in DOT to FILE");
+    run->add_option("--trace", options.trace,
+                    "write the evaluation's trace to FILE (Chrome trace-event JSON)");
     run->add_option("--save", options.save, "write the document as run to FILE");
     run->add_flag("--quiet", options.quiet, "print no table of times and no progress");
     for (CLI::App* command : {inspect, validate, dot, run})

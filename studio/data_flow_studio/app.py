@@ -22,16 +22,9 @@ from starlette.exceptions import HTTPException
 from .studio import RequestError
 
 
-def _problem(problem):
-    pointer, message = problem if isinstance(problem, tuple) else (problem.pointer,
-                                                                   problem.message)
-    return {"pointer": pointer, "message": message}
-
-
 def _problems_response(problems, prefix=""):
-    problems = [_problem(p) for p in problems]
-    for p in problems:
-        p["pointer"] = prefix + p["pointer"]
+    """422 with every (pointer, message) problem, the pointers under `prefix`."""
+    problems = [{"pointer": prefix + pointer, "message": message} for pointer, message in problems]
     text = "\n".join(f"{p['pointer'] or '(document)'}: {p['message']}" for p in problems)
     return JSONResponse({"message": text, "problems": problems}, status_code=422)
 

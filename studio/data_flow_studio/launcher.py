@@ -35,8 +35,7 @@ def main(argv=None, web_dir=None):
             df.load_plugin(plugin)
         studio = Studio.load(args.graph)
     except df.DocumentError as e:
-        for pointer, message in ((p[0], p[1]) if isinstance(p, tuple) else (p.pointer, p.message)
-                                 for p in e.problems):
+        for pointer, message in e.problems:
             print(f"{args.graph}: {pointer or '(document)'}: {message}", file=sys.stderr)
         return 2
     except (OSError, df.Error) as e:

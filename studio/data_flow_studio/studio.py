@@ -7,6 +7,7 @@ while an evaluation runs).
 """
 
 import json
+import math
 import threading
 
 import data_flow as df
@@ -22,6 +23,18 @@ class RequestError(Exception):
         super().__init__(message)
         self.status = status
         self.message = message
+
+
+def _json_value(value):
+    """A value as JSON takes it: lists for arrays, and non-finite floats as documents write
+    them ("nan", "inf", "-inf")."""
+    if hasattr(value, "tolist"):
+        value = value.tolist()
+    if isinstance(value, float) and not math.isfinite(value):
+        return "nan" if value != value else ("inf" if value > 0 else "-inf")
+    if isinstance(value, list):
+        return [_json_value(v) for v in value]
+    return value
 
 
 def _split(target):
@@ -149,16 +162,15 @@ class Studio:
     # Results.
 
     def output(self, node_id, name):
-        """The output's type and value as JSON: arrays as lists with their shape (a vector
-        cut to its first 4096 values), None without data."""
+        """The output's type, shape and value as JSON: arrays as lists (a vector cut to its
+        first 4096 values), None without data."""
         with self._lock:
             port = self._output(node_id, name)
             value = port.value
-            if hasattr(value, "tolist"):
-                shape = list(value.shape)
-                value = value.reshape(-1)[:4096].tolist() if value.ndim == 1 else value.tolist()
-                return {"type": port.type, "shape": shape, "value": value}
-            return {"type": port.type, "value": value}
+            shape = list(getattr(value, "shape", []))  # [] for a scalar or no data
+            if len(shape) == 1:
+                value = value[:4096]
+            return {"type": port.type, "shape": shape, "value": _json_value(value)}
 
     def preview_png(self, node_id, name, longest_side=512):
         """The output as a PNG; RequestError 404 without data, 422 when it is no image."""

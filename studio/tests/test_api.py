@@ -91,7 +91,9 @@ def test_refused_edits_answer_problems_and_change_nothing(client):
 
 def test_edits_build_a_graph_that_runs(client):
     assert client.post("/api/nodes", json={"kind": {"clientID": "tone"}, "id": "tone"}).status_code == 201
-    assert client.post("/api/links", json={"from": "blur.image", "to": "tone.image"}).status_code == 201
+    for connector in ("image", "size"):
+        link = {"from": f"blur.{connector}", "to": f"tone.{connector}"}
+        assert client.post("/api/links", json=link).status_code == 201
     assert client.put("/api/sink", json={"id": "tone"}).status_code == 200
     assert set(client.post("/api/run").json()["nodes"]) == {"pattern", "blur", "tone"}
 

@@ -10,6 +10,7 @@ import {
   ReactFlow,
   ReactFlowProvider,
   useEdgesState,
+  useNodesInitialized,
   useNodesState,
   useReactFlow,
   type Connection,
@@ -60,7 +61,9 @@ function Studio() {
   const [edges, setEdges, onEdgesChange] = useEdgesState<Edge>([]);
 
   const positions = useRef<Record<string, Position>>({});
-  const fitted = useRef(false);
+  // Once this many nodes are on the canvas and measured, the view is fitted to them (0: not).
+  const fitWhen = useRef(1);
+  const nodesMeasured = useNodesInitialized();
   const previews = useRef<Record<string, number>>({}); // node id -> run its previews show
   const runs = useRef(0);
   const busy = useRef(false);
@@ -199,16 +202,16 @@ function Studio() {
 
   // The canvas follows the document, the last run and the refused edits.
   useEffect(() => {
-    if (!doc) return;
+    if (!doc || catalogue.size === 0) return; // nodes are drawn from their kinds
     setNodes((previous) =>
       doc.nodes.map((n) => {
         const old = previous.find((p) => p.id === n.id);
         const position = positions.current[n.id] ?? [0, 0];
         return {
+          ...old, // keeps what the canvas measured, so that the node is not hidden to measure it again
           id: n.id,
           type: "dataflow",
           position: old?.dragging ? old.position : { x: position[0], y: position[1] },
-          selected: old?.selected,
           data: {
             doc: n,
             kind: kindOf(catalogue, n.kind),
@@ -231,11 +234,14 @@ function Studio() {
         targetHandle: connectorOf(link.to),
       })),
     );
-    if (!fitted.current && doc.nodes.length > 0 && catalogue.size > 0) {
-      fitted.current = true;
-      window.setTimeout(() => flow.fitView({ padding: 0.1 }), 50);
+  }, [doc, catalogue, times, runNumber, failure, problems, setNodes, setEdges]);
+
+  useEffect(() => {
+    if (fitWhen.current > 0 && nodes.length >= fitWhen.current && nodesMeasured) {
+      fitWhen.current = 0;
+      flow.fitView({ padding: 0.1 });
     }
-  }, [flow, doc, catalogue, times, runNumber, failure, problems, setNodes, setEdges]);
+  }, [flow, nodes.length, nodesMeasured]);
 
   const addNode = async (kind: Kind) => {
     if (!doc) return;
@@ -249,7 +255,7 @@ function Studio() {
       await api.addNode({ clientID: kind.clientID }, id);
       setStatus(`added ${id}`);
       saveMeta();
-      fitted.current = false;
+      fitWhen.current = doc.nodes.length + 1;
     } catch (e) {
       delete positions.current[id];
       setStatus(`cannot add ${kind.clientID}: ${problemLines(e).join("; ")}`);
@@ -270,7 +276,7 @@ function Studio() {
       await api.replaceGraph(await file.text());
       positions.current = {};
       previews.current = {};
-      fitted.current = false;
+      fitWhen.current = 1;
       setTimes({});
       setProblems({});
       setDocumentProblems([]);

@@ -515,7 +515,7 @@ std::unique_ptr<Graph> Graph::fromString(std::string const& text) {
     Json document;
     try {
         document = Json::parse(text);
-    } catch (Json::parse_error const& e) {
+    } catch (Json::exception const& e) { // a syntax error, or a number out of range
         // "[json.exception.parse_error.101] parse error at line 2, column 5: ..." without the tag.
         std::string message = e.what();
         std::size_t const tag = message.find("] ");

@@ -404,8 +404,11 @@ void setValue(ParameterBase& parameter, Json const& value, std::string const& at
 }
 
 Json parseCommandLineValue(std::string const& text) {
-    Json value = Json::parse(text, nullptr, false);
-    return value.is_discarded() ? Json(text) : value;
+    try {
+        return Json::parse(text);
+    } catch (Json::exception const&) {
+        return Json(text);
+    }
 }
 
 std::string pointerStep(std::string const& name) {

@@ -219,6 +219,7 @@ struct Broken {
 TEST_F(DocumentTest, BrokenDocumentsReportEveryProblemAndBuildNothing) {
     std::vector<Broken> const table = {
         {"{\"format\": \n  nodes", {{"", "not JSON: parse error at line 2, column 4"}}},
+        {"77e777", {{"", "not JSON: number overflow parsing '77e777'"}}},
         {R"({"format": "graph", "version": 2, "nodes": []})",
          {{"/format", "expected \"data_flow.graph\", got \"graph\""},
           {"/version", "unsupported version 2 (this build reads version 1)"}}},

@@ -1,0 +1,194 @@
+#include "PythonKinds.h"
+
+#include "Values.h"
+
+#include "core/Exceptions.h"
+#include "core/Memory.h"
+#include "data_flow/librarian/NodeLibrarian.h"
+#include "data_flow/nodes/Node.h"
+
+#include <memory>
+
+namespace data_flow_python {
+namespace {
+
+using namespace Mirel::DataFlow;
+
+String toString(std::string const& text) {
+    return String(text.data(), text.size());
+}
+
+struct Port {
+    std::string name;
+    TypeOps const* type;
+};
+
+//! What a registered Python kind declared, shared by its factory and its nodes.
+struct KindSpec {
+    py::object cls;
+    std::string clientID;
+    std::vector<Port> inputs;
+    std::vector<Port> outputs;
+    std::vector<ParameterDeclaration> parameters;
+};
+
+struct Destroy {
+    template <class T>
+    void operator()(T* p) const noexcept {
+        Mirel::Core::destroy(p);
+    }
+};
+
+TypeOps const& requireType(std::string const& type, std::string const& what) {
+    if (TypeOps const* ops = findType(type))
+        return *ops;
+    std::string known;
+    for (std::string const& name : typeNames())
+        known += (known.empty() ? "" : ", ") + name;
+    throw py::value_error(what + " has the unknown type \"" + type + "\" (types: " + known + ")");
+}
+
+//! The innermost frame of a traceback: where the failure was raised.
+std::pair<std::string, int> innermost(py::handle trace) {
+    if (trace.is_none())
+        return {"", 0};
+    py::object frame = py::reinterpret_borrow<py::object>(trace);
+    while (!frame.attr("tb_next").is_none())
+        frame = frame.attr("tb_next");
+    return {py::str(frame.attr("tb_frame").attr("f_code").attr("co_filename")),
+            frame.attr("tb_lineno").cast<int>()};
+}
+
+//! A Python failure as the library reports failures: message, file and line, clonable so that
+//! it crosses from a scheduler thread to the host like any other.
+Mirel::LogicalException failure(py::error_already_set& e) {
+    py::object lines =
+        py::module_::import("traceback").attr("format_exception")(e.type(), e.value(), e.trace());
+    std::string message = py::str("").attr("join")(lines).cast<std::string>();
+    while (!message.empty() && message.back() == '\n')
+        message.pop_back();
+    auto [file, line] = innermost(e.trace());
+    return Mirel::LogicalException(file.c_str(), line, message.c_str());
+}
+
+class PythonNode : public Node {
+public:
+    explicit PythonNode(std::shared_ptr<KindSpec const> spec)
+        : Node(toString(spec->clientID))
+        , spec_(std::move(spec)) {
+        for (Port const& port : spec_->inputs) {
+            inputs_.emplace_back(port.type->makeInput(toString(port.name), this));
+            addInput(inputs_.back().get());
+        }
+        for (Port const& port : spec_->outputs) {
+            outputs_.emplace_back(port.type->makeOutput(toString(port.name), this));
+            addOutput(outputs_.back().get());
+        }
+        for (ParameterDeclaration const& p : spec_->parameters)
+            parameters().insert(requireType(p.type, p.name)
+                                    .makeParameter(p.name, p.description, p.value, p.min, p.max));
+        instance_ = spec_->cls();
+    }
+
+    ~PythonNode() override {
+        // Graphs die wherever Python lets go of them; the instance needs the GIL to go, unless
+        // the interpreter is already gone, and then it is left alone.
+        if (!Py_IsInitialized()) {
+            instance_.release();
+            return;
+        }
+        py::gil_scoped_acquire gil;
+        instance_ = py::object();
+    }
+
+protected:
+    void internalProcess() override {
+        py::gil_scoped_acquire gil;
+        try {
+            py::dict inputs;
+            for (std::size_t i = 0; i < inputs_.size(); ++i)
+                inputs[py::str(spec_->inputs[i].name)] =
+                    spec_->inputs[i].type->inputValue(*inputs_[i]);
+            py::dict params;
+            for (auto const& parameter : parameters())
+                params[py::str(parameter->name().c_str())] =
+                    typeOf(parameter->datatype()).parameterValue(*parameter);
+            publish(instance_.attr("process")(inputs, params));
+        } catch (py::error_already_set& e) {
+            throw failure(e);
+        } catch (py::builtin_exception const& e) {
+            // A result that does not fit an output: reported at the kind's process method.
+            py::object code = spec_->cls.attr("process").attr("__code__");
+            throw Mirel::LogicalException(
+                py::str(code.attr("co_filename")).cast<std::string>().c_str(),
+                code.attr("co_firstlineno").cast<int>(), e.what());
+        }
+    }
+
+private:
+    void publish(py::object const& result) {
+        std::vector<Port> const& outputs = spec_->outputs;
+        bool const single = outputs.size() == 1 && !py::isinstance<py::dict>(result);
+        if (!single && !py::isinstance<py::dict>(result))
+            throw py::value_error("process() of \"" + spec_->clientID +
+                                  "\" must return a dict of its outputs");
+        for (std::size_t i = 0; i < outputs.size(); ++i) {
+            py::object value = single ? result : result.attr("get")(outputs[i].name);
+            if (value.is_none())
+                throw py::value_error("process() of \"" + spec_->clientID +
+                                      "\" gave no value for output \"" + outputs[i].name + "\"");
+            try {
+                outputs[i].type->publish(*outputs_[i], value);
+            } catch (py::value_error const& e) {
+                throw py::value_error("output \"" + outputs[i].name + "\": " + e.what());
+            }
+        }
+    }
+
+    std::shared_ptr<KindSpec const> spec_;
+    std::vector<std::unique_ptr<InputConnector, Destroy>> inputs_;
+    std::vector<std::unique_ptr<OutputConnector, Destroy>> outputs_;
+    py::object instance_;
+};
+
+class PythonKindFactory : public NodeFactory {
+public:
+    explicit PythonKindFactory(std::shared_ptr<KindSpec const> spec)
+        : spec_(std::move(spec)) {}
+
+    //! The catalogue may be asked from any thread, with or without the GIL.
+    Node* create(NodeTargetType) override {
+        py::gil_scoped_acquire gil;
+        return MIREL_NEW PythonNode(spec_);
+    }
+
+private:
+    std::shared_ptr<KindSpec const> spec_;
+};
+
+} // namespace
+
+void registerKind(py::object cls, std::string const& vendor, std::string const& nameSpace,
+                  std::string const& name, unsigned int version, std::string const& clientID,
+                  std::string const& description, std::vector<PortDeclaration> const& inputs,
+                  std::vector<PortDeclaration> const& outputs,
+                  std::vector<ParameterDeclaration> const& parameters) {
+    auto spec = std::make_shared<KindSpec>();
+    spec->cls = std::move(cls);
+    spec->clientID = clientID;
+    for (auto const& [port, type] : inputs)
+        spec->inputs.push_back({port, &requireType(type, "input \"" + port + "\"")});
+    for (auto const& [port, type] : outputs)
+        spec->outputs.push_back({port, &requireType(type, "output \"" + port + "\"")});
+    for (ParameterDeclaration const& p : parameters) // a bad default or bound fails here, once
+        requireType(p.type, "parameter \"" + p.name + "\"")
+            .makeParameter(p.name, p.description, p.value, p.min, p.max);
+    spec->parameters = parameters;
+
+    NodeLibrarian::Instance()->add(
+        MIREL_NEW PythonKindFactory(std::move(spec)),
+        MIREL_NEW NodeMetaData(toString(name), toString(nameSpace), toString(vendor), version,
+                               toString(description), toString(clientID)));
+}
+
+} // namespace data_flow_python

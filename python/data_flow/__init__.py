@@ -28,7 +28,8 @@ from ._errors import DocumentError, Error, EvaluationError
 
 __all__ = [
     "DocumentError", "Error", "EvaluationError", "Graph", "Job", "Kind", "Node", "NodeKind",
-    "NodeTime", "Parameter", "Port", "catalogue", "kinds", "load_plugin", "register", "types",
+    "NodeTime", "Parameter", "Port", "catalogue", "kinds", "load_plugin", "plugins", "register",
+    "types",
 ]
 
 Job = _native.Job
@@ -57,6 +58,11 @@ def load_plugin(path: str | os.PathLike) -> None:
     The module stays loaded for the life of the process.
     """
     _native.load_plugin(os.fspath(path))
+
+
+def plugins() -> list[str]:
+    """The absolute paths of the plugin modules loaded so far, in load order."""
+    return _native.plugins()
 
 
 def kinds() -> list[Kind]:
@@ -171,7 +177,7 @@ class Graph:
 
     def __reduce__(self):
         # The document plus the plugins loaded here: enough to rebuild it in another process.
-        return _restore, (self.to_json(), _native.plugins())
+        return _restore, (self.to_json(), plugins())
 
 
 class Node:

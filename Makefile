@@ -120,11 +120,11 @@ studio: release studio-web
 	build/release/studio/dataflow-studio examples/graphs/rings.json \
 	  --plugin build/release/examples/image_kinds.so --port $(PORT)
 
-# The demo: builds only the host and its plugin (Release) and runs it from the build tree; the
-# PNG and DOT files go to build/demo-output/.
+# The demo: builds only the host, its plugin and the Python module (Release) and runs the host
+# from the build tree; the PNG and DOT files go to build/demo-output/.
 demo: deps
 	cmake --preset release
-	cmake --build --preset release --target demo image_kinds
+	cmake --build --preset release --target demo image_kinds data_flow_python
 	build/release/examples/demo build/demo-output
 
 # The benchmarks, each printing its figures beside their baselines with the ratios.

@@ -164,10 +164,12 @@ private:
     std::weak_ptr<Job> job_;
 };
 
+// The jobs whose evaluation runs, to cancel at interpreter exit, and the job threads not ended
+// yet, which the exit waits for: a graph one of them lets go of needs the interpreter to go.
 std::mutex gJobsLock;
-std::condition_variable gJobsGone;
-std::set<Job*> gJobs;      // the jobs not being destroyed yet, to cancel at interpreter exit
-std::size_t gLiveJobs = 0; // the jobs not destroyed yet
+std::condition_variable gThreadEnded;
+std::set<Job*> gRunning;
+std::size_t gThreads = 0;
 
 /** One asynchronous evaluation of a graph, on a thread of its own that runs the graph's
     evaluation on the scheduler and reports its progress. The thread holds the job, the job holds
@@ -178,16 +180,27 @@ public:
         core->graph(); // refuses a graph that is being evaluated
         std::shared_ptr<Job> job(new Job(std::move(core), std::move(callback)));
         job->core_->setJob(job);
+        {
+            std::lock_guard<std::mutex> lock(gJobsLock);
+            gRunning.insert(job.get());
+            ++gThreads;
+        }
         std::lock_guard<std::mutex> lock(job->lock_); // the body starts once thread_ is set
-        job->thread_ = std::thread([self = job] { self->body(); });
+        job->thread_ = std::thread([self = job]() mutable {
+            self->body();
+            {
+                std::lock_guard<std::mutex> lock(gJobsLock);
+                gRunning.erase(self.get());
+            }
+            self.reset(); // the last share may go here, and the graph with it
+            std::lock_guard<std::mutex> lock(gJobsLock);
+            --gThreads;
+            gThreadEnded.notify_all();
+        });
         return job;
     }
 
     ~Job() {
-        {
-            std::lock_guard<std::mutex> lock(gJobsLock);
-            gJobs.erase(this);
-        }
         if (thread_.joinable()) {
             if (thread_.get_id() == std::this_thread::get_id()) {
                 thread_.detach(); // the thread let go of the last share; it ends right after
@@ -198,10 +211,6 @@ public:
                 thread_.join();
             }
         }
-        core_.reset(); // the graph may go with it, before the interpreter can
-        std::lock_guard<std::mutex> lock(gJobsLock);
-        --gLiveJobs;
-        gJobsGone.notify_all();
     }
 
     //! True once the evaluation and the completion callback are over; raises the evaluation's
@@ -234,11 +243,7 @@ public:
 private:
     Job(std::shared_ptr<GraphCore> core, py::object callback)
         : core_(std::move(core))
-        , callback_(callback.is_none() ? py::object() : std::move(callback)) {
-        std::lock_guard<std::mutex> lock(gJobsLock);
-        gJobs.insert(this);
-        ++gLiveJobs;
-    }
+        , callback_(callback.is_none() ? py::object() : std::move(callback)) {}
 
     void body() {
         { std::lock_guard<std::mutex> started(lock_); }
@@ -294,9 +299,9 @@ bool GraphCore::busyJob() const {
 void shutdown() {
     py::gil_scoped_release release;
     std::unique_lock<std::mutex> lock(gJobsLock);
-    for (Job* job : gJobs)
+    for (Job* job : gRunning)
         job->cancel();
-    gJobsGone.wait(lock, [] { return gLiveJobs == 0; });
+    gThreadEnded.wait(lock, [] { return gThreads == 0; });
 }
 
 template <class Connectors>

@@ -5,6 +5,8 @@
 
 #include <boost/make_shared.hpp>
 
+#include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <type_traits>
@@ -35,7 +37,16 @@ struct IsFloatVector<T, std::void_t<typename T::value_type>>
 //! int, unsigned int, unsigned long, float, bool: Python numbers, range-checked by pybind11.
 template <class T>
 struct ScalarForm {
-    static py::object toPython(T const& value) { return py::cast(value); }
+    static py::object toPython(T const& value) {
+        if constexpr (std::is_same<T, float>::value) {
+            // The shortest decimal that reads back as this float, as documents write it: 0.05
+            // rather than the 0.05000000074505806 a plain widening gives.
+            char text[32];
+            *std::to_chars(text, text + sizeof(text) - 1, value).ptr = '\0';
+            return py::float_(std::strtod(text, nullptr));
+        }
+        return py::cast(value);
+    }
     static T fromPython(py::handle value, char const* type) {
         try {
             if constexpr (std::is_same<T, bool>::value) {

@@ -116,7 +116,7 @@ def kinds():
 
 
 @pytest.fixture(scope="session")
-def plugin() -> str:
+def plugin(kinds) -> str:
     path = os.environ.get("DATA_FLOW_TEST_PLUGIN")
     if not path:
         pytest.skip("the example plugin is not built in this configuration")

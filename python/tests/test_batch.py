@@ -6,6 +6,7 @@ from __future__ import annotations
 import importlib.util
 import os
 import pathlib
+import sys
 
 import numpy as np
 import pytest
@@ -21,6 +22,7 @@ def batch():
         pytest.skip("worker processes under the sanitizer take minutes to start")
     spec = importlib.util.spec_from_file_location("batch", ROOT / "examples/python/batch.py")
     module = importlib.util.module_from_spec(spec)
+    sys.modules["batch"] = module
     spec.loader.exec_module(module)
     return module
 

@@ -3,6 +3,9 @@ cancellation, time-outs and callbacks, and failures on any thread as EvaluationE
 
 from __future__ import annotations
 
+import os
+import pathlib
+import subprocess
 import sys
 import threading
 import time
@@ -57,6 +60,17 @@ def test_cancel_stops_before_the_rest_and_leaves_the_graph_usable():
         g[n].params["seconds"] = 0.0
     g.run()
     np.testing.assert_array_equal(g[sink].outputs["y"].value, [0, 2, 4, 6])
+
+
+def test_the_interpreter_exits_with_jobs_finished_and_running():
+    """Exit cancels what runs and waits for it, whether Python still holds the jobs or not."""
+    script = ("import conftest, data_flow as df\n"
+              "for kind in (conftest.Ramp, conftest.Sleep, conftest.Gain): df.register(kind)\n"
+              "g, _ = conftest.chain('py-sleep', 'py-sleep')\n"
+              "done = g.run_async(); done.wait(); running = g.run_async()\n")
+    env = {**os.environ, "PYTHONPATH": str(pathlib.Path(df.__file__).parents[1])}
+    subprocess.run([sys.executable, "-c", script], cwd=pathlib.Path(__file__).parent, env=env,
+                   timeout=60, check=True)
 
 
 @pytest.mark.parametrize("run", ["sync", "async"])

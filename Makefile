@@ -128,7 +128,8 @@ demo: deps
 	build/release/examples/demo build/demo-output
 
 # The benchmarks, each printing its figures beside their baselines with the ratios.
-BENCHMARKS := bench_evaluation bench_slices bench_async bench_librarian bench_memory bench_trace
+BENCHMARKS := bench_evaluation bench_slices bench_async bench_librarian bench_memory bench_trace \
+              bench_branches
 bench: deps
 	cmake --preset release
 	cmake --build --preset release --target $(BENCHMARKS)

@@ -460,6 +460,9 @@ private:
         bool const bAsync = chance(50);
         bool const bSingleThread = chance(20);
         pController_->setSingleThreadMode(bSingleThread);
+        // Every other evaluation with parallel branches, without drawing from the generator.
+        bool const bParallel = (seed_ + static_cast<unsigned long long>(iRound_)) % 2 == 1;
+        EXPECT_TRUE(pController_->setParallelBranches(bParallel)) << where();
         for (auto& pNode : aNodes_) {
             pNode->nProcessed.store(0);
             pNode->bFired.store(false);
@@ -540,8 +543,10 @@ private:
         oTotals_.cutShort += bCancelled && !bSinkComplete ? 1 : 0;
 
         // The fault passes on unchanged, unless stored on the way: by processSlices for a slice on
-        // the scheduler's threads, and by the evaluation task when asynchronous.
-        int const nLayers = (bAsync ? 1 : 0) + (eFault == Fault::kSlice && !bSingleThread ? 1 : 0);
+        // the scheduler's threads, by a visit with parallel branches, and by the evaluation task
+        // when asynchronous.
+        int const nLayers = (bAsync ? 1 : 0) + (eFault == Fault::kSlice && !bSingleThread ? 1 : 0) +
+                            (bParallel ? 1 : 0);
         EXPECT_TRUE(bFired ? isFault(pThrown, nLayers, eThrown) : !pThrown)
             << where() << describe(pThrown);
         if (bAsync) {
@@ -556,7 +561,9 @@ private:
             StressNode const& node = *aNodes_[i];
             int const count = node.nProcessed.load();
             EXPECT_LE(count, 1) << where() << "node " << i << " processed twice";
-            if (node.bPublished && !(bCancelled && node.iValue == kIncomplete)) {
+            // A fault cancels the slices of branches running beside it.
+            bool const bCutShort = bCancelled || (bParallel && bFired);
+            if (node.bPublished && !(bCutShort && node.iValue == kIncomplete)) {
                 EXPECT_EQ(node.iValue, aExpected[i]) << where() << "node " << i;
             }
             EXPECT_FALSE(aCached_[i] && count != 0)

@@ -3,6 +3,7 @@
 #include "data_flow/connectors/Connector.h"
 #include "data_flow/controllers/Trace.h"
 #include "data_flow/internal/ControllerImpl.h"
+#include "data_flow/internal/Failures.h"
 #include "data_flow/nodes/Node.h"
 
 #include <oneapi/tbb/info.h>
@@ -37,24 +38,7 @@ boost::shared_ptr<ExceptionBase> const gpOutOfMemory(&gOutOfMemory, NullDeleter(
     else as CPURuntimeException condition 6. Call it only inside a catch block. Never throws; when
     no record can be allocated, the store reports that memory ran out. */
 void storeCurrentException(Controller& c) noexcept {
-    ExceptionBase* pCopy = nullptr;
-    try {
-        throw;
-    } catch (ExceptionBase const& e) {
-        try {
-            pCopy = e.clone();
-        } catch (...) {
-        }
-    } catch (...) {
-    }
-    if (pCopy == nullptr) {
-        try {
-            pCopy = MIREL_NEW CPURuntimeException(CPURuntimeException::kUnknownException);
-        } catch (...) {
-            pCopy = &gOutOfMemory;
-        }
-    }
-    c.saveException(pCopy);
+    c.saveException(internal::copyCurrentException());
 }
 
 /** The controller whose wait() polls on this thread without a time limit (an interval of 0 or
@@ -135,6 +119,53 @@ private:
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
+// Failures met on other threads
+
+ExceptionBase* internal::copyCurrentException() noexcept {
+    ExceptionBase* pCopy = nullptr;
+    try {
+        throw;
+    } catch (ExceptionBase const& e) {
+        try {
+            pCopy = e.clone();
+        } catch (...) {
+        }
+    } catch (...) {
+    }
+    if (pCopy == nullptr) {
+        try {
+            pCopy = MIREL_NEW CPURuntimeException(CPURuntimeException::kUnknownException);
+        } catch (...) {
+            pCopy = &gOutOfMemory;
+        }
+    }
+    return pCopy;
+}
+
+boost::shared_ptr<ExceptionBase> internal::adoptException(ExceptionBase* copy) noexcept {
+    if (copy == &gOutOfMemory)
+        return gpOutOfMemory;
+    try {
+        return boost::shared_ptr<ExceptionBase>(copy, MirelDeleter<ExceptionBase>(),
+                                                MirelAllocator<ExceptionBase>());
+    } catch (std::bad_alloc const&) {
+        return gpOutOfMemory; // boost has released copy: the failure reads as out of memory
+    }
+}
+
+void internal::FirstFailure::rethrowShared() const {
+    if (!pFailure_)
+        return;
+    ExceptionBase* pCopy = nullptr;
+    try {
+        std::rethrow_exception(pFailure_);
+    } catch (...) {
+        pCopy = copyCurrentException();
+    }
+    throw SharedException(boost::shared_ptr<std::exception>(adoptException(pCopy)));
+}
+
+// ---------------------------------------------------------------------------------------------
 // Construction and copying
 
 Controller::Controller()
@@ -150,7 +181,8 @@ Controller::Controller()
     , oThreadID_()
     , nNodesProcessed_(0)
     , nItemsProcessed_(0)
-    , pObserver_(nullptr) {
+    , pObserver_(nullptr)
+    , bParallelBranches_(false) {
     pImpl_ = MIREL_NEW internal::ControllerImpl(s_number_of_threads);
 }
 
@@ -167,7 +199,8 @@ Controller::Controller(Controller const& other)
     , oThreadID_(other.oThreadID_)
     , nNodesProcessed_(0)
     , nItemsProcessed_(0)
-    , pObserver_(other.pObserver_) {
+    , pObserver_(other.pObserver_)
+    , bParallelBranches_(other.bParallelBranches_) {
     // A copy never shares the scheduler state: both destructors would free it.
     pImpl_ = MIREL_NEW internal::ControllerImpl(s_number_of_threads);
 }
@@ -188,6 +221,7 @@ void Controller::copyFields(Controller const& other) {
     bSingleThreadMode_ = other.bSingleThreadMode_;
     oThreadID_ = other.oThreadID_;
     pObserver_ = other.pObserver_;
+    bParallelBranches_ = other.bParallelBranches_;
 }
 
 Controller::~Controller() {
@@ -307,6 +341,13 @@ void Controller::observeEvaluationEnd(unsigned thread, char const* failure) {
     pObserver_->evaluationEnded(*this, thread, eOutcome, failure);
 }
 
+bool Controller::setParallelBranches(bool parallelBranches) noexcept {
+    if (eStatus_.load() != kStopped)
+        return false;
+    bParallelBranches_ = parallelBranches;
+    return true;
+}
+
 bool Controller::setObserver(EvaluationObserver* observer) noexcept {
     if (eStatus_.load() != kStopped)
         return false;
@@ -330,6 +371,10 @@ void Controller::processNodeObserved(Node* node) {
     pObserver_->nodeEnded(*node, iThread, nullptr);
 }
 
+void Controller::waitWhileProcessed(Node* node) {
+    std::lock_guard<std::recursive_mutex> oWait(node->oProcessLock_);
+}
+
 void Controller::processNode(Node* node) {
     if (pObserver_ != nullptr) {
         processNodeObserved(node);
@@ -349,6 +394,10 @@ void Controller::processRecursive(Node* node) {
     // Each frame is a node and the next input to look at; a chain of a million nodes is a
     // million frames here, not a million calls on the thread's stack. No lock is held from one
     // frame to the next: a node's lock is taken only around its own processing.
+    if (bParallelBranches_) {
+        processBranches(node);
+        return;
+    }
     VisitStackLease oLease(*pImpl_);
     internal::ControllerImpl::VisitStack& aStack = oLease.stack();
     aStack.push_back({node, kNotVisited});
@@ -431,34 +480,53 @@ void Controller::processSlices(Node* node) {
             std::size_t nGrain = s_minimum_grain_size / oRange.itemSize;
             if (nGrain == 0)
                 nGrain = 1;
-            tbb::task_group_context& oContext = pImpl_->oContext_;
-            pImpl_->arena().execute([&] {
-                // Isolated: while this thread waits for the slices it runs only slices of this
-                // loop, never another evaluation that happens to be queued in the arena.
-                tbb::this_task_arena::isolate([&] {
-                    tbb::affinity_partitioner oPartitioner;
-                    tbb::blocked_range<std::size_t> const oAll(0, oRange.numberOfItems, nGrain);
-                    if (pObserver_ == nullptr) {
-                        tbb::parallel_for(oAll, processSliceHelper(node, this), oPartitioner,
-                                          oContext);
-                        return;
-                    }
-                    // Observed: the same body, with the hooks around each sub-range.
-                    tbb::parallel_for(
-                        oAll,
-                        [this, node](tbb::blocked_range<std::size_t> const& range) {
-                            try {
-                                processSliceObserved(node, range.begin(), range.end());
-                            } catch (...) {
-                                failSlice(*this);
-                            }
-                        },
-                        oPartitioner, oContext);
-                });
-            });
+            processSlicesInArena(node, oRange.numberOfItems, nGrain);
         }
     }
     checkException();
+}
+
+void Controller::processSlicesInArena(Node* node, std::size_t nItems, std::size_t nGrain) {
+    tbb::task_group_context& oContext = pImpl_->oContext_;
+    internal::FirstFailure oFailure; // this loop's own failure, with parallel branches
+    pImpl_->arena().execute([&] {
+        // Isolated: while this thread waits for the slices it runs only slices of this loop,
+        // never another evaluation that happens to be queued in the arena.
+        tbb::this_task_arena::isolate([&] {
+            tbb::affinity_partitioner oPartitioner;
+            tbb::blocked_range<std::size_t> const oAll(0, nItems, nGrain);
+            if (pObserver_ == nullptr && !bParallelBranches_) {
+                tbb::parallel_for(oAll, processSliceHelper(node, this), oPartitioner, oContext);
+                return;
+            }
+            // Observed, or beside other branches: the hooks around each sub-range, and a failure
+            // kept for this loop alone (the error store is shared by every branch's loops).
+            tbb::parallel_for(
+                oAll,
+                [&](tbb::blocked_range<std::size_t> const& range) {
+                    try {
+                        if (pObserver_ != nullptr) {
+                            processSliceObserved(node, range.begin(), range.end());
+                        } else {
+                            node->processSlice(range.begin(), range.end());
+                            nItemsProcessed_.fetch_add(range.size(), std::memory_order_relaxed);
+                        }
+                    } catch (...) {
+                        if (!bParallelBranches_) {
+                            failSlice(*this);
+                            return;
+                        }
+                        oFailure.offerCurrent();
+                        try {
+                            cancelProcess();
+                        } catch (...) {
+                        }
+                    }
+                },
+                oPartitioner, oContext);
+        });
+    });
+    oFailure.rethrowShared();
 }
 
 bool Controller::flushGraph() {
@@ -596,16 +664,8 @@ void Controller::cancelProcess() {
 
 void Controller::saveException(ExceptionBase* e) {
     boost::shared_ptr<ExceptionBase> pNew;
-    if (e == &gOutOfMemory) {
-        pNew = gpOutOfMemory;
-    } else if (e != nullptr) {
-        try {
-            pNew = boost::shared_ptr<ExceptionBase>(e, MirelDeleter<ExceptionBase>(),
-                                                    MirelAllocator<ExceptionBase>());
-        } catch (std::bad_alloc const&) {
-            pNew = gpOutOfMemory; // boost has released e: the failure is reported as out of memory
-        }
-    }
+    if (e != nullptr)
+        pNew = internal::adoptException(e);
     {
         std::lock_guard<std::recursive_mutex> oLock(oExceptionLock_);
         pNew.swap(pException_);

@@ -32,11 +32,14 @@ namespace Mirel {
 namespace DataFlow {
 
 class EvaluationObserver;
+class InputConnector;
 class Node;
+class OutputConnector;
 
 namespace internal {
+class BranchVisit;
 class ControllerImpl;
-}
+} // namespace internal
 
 class DATA_FLOW_API Controller {
 public:
@@ -55,7 +58,8 @@ public:
     //! most 2.
     Controller();
     //! A controller with the other's nodes, sink, callback, observer, status, stored error
-    //! (shared), single-thread flag and thread identity, but its own scheduler state and lock.
+    //! (shared), single-thread and parallel-branch flags and thread identity, but its own
+    //! scheduler state and lock.
     Controller(Controller const& other);
     //! Copies the same fields as the copy constructor; the scheduler state and lock stay its own.
     Controller& operator=(Controller const& other);
@@ -131,6 +135,15 @@ public:
         one predictable branch per node and per slice sub-range. */
     bool setObserver(EvaluationObserver* observer) noexcept;
     EvaluationObserver* observer() const noexcept { return pObserver_; }
+    /** Off by default: an evaluation processes one node at a time, on one thread. On: where a
+        node's missing producers head branches whose unprocessed nodes feed nothing outside
+        their branch, those branches are evaluated concurrently on the scheduler, each node
+        still once, under its lock, after all its producers. Node kinds must then allow
+        process() of different nodes on different threads at once. A failure anywhere comes
+        back as SharedException (the first one met), with the graph reusable after wait().
+        False, with no change, unless stopped. */
+    bool setParallelBranches(bool parallelBranches) noexcept;
+    bool parallelBranches() const noexcept { return bParallelBranches_; }
 
     NodeVector::iterator nodesBegin() noexcept { return aNodes_.begin(); }
     NodeVector::iterator nodesEnd() noexcept { return aNodes_.end(); }
@@ -201,6 +214,7 @@ protected:
 
 private:
     friend struct processSliceHelper;
+    friend class internal::BranchVisit;
 
     void processNode(Node* node);
     //! True while the status is kProcessing: a visit processes nothing once it is not.
@@ -209,6 +223,11 @@ private:
     }
     //! The task's switch to kProcessing; false, changing nothing, when it was cancelled before.
     bool beginTaskVisit() noexcept;
+    void processBranches(Node* node);
+    static void waitWhileProcessed(Node* node);
+    static InputConnector* inputOf(Node* node, std::size_t i) noexcept;
+    static OutputConnector* outputOf(Node* node, std::size_t i) noexcept;
+    void processSlicesInArena(Node* node, std::size_t nItems, std::size_t nGrain);
     void processNodeObserved(Node* node);
     void processSliceObserved(Node* node, std::size_t begin, std::size_t end);
     void observeEvaluationEnd(unsigned thread, char const* failure);
@@ -229,6 +248,7 @@ private:
     std::atomic<std::size_t> nNodesProcessed_;
     std::atomic<std::size_t> nItemsProcessed_;
     EvaluationObserver* pObserver_;
+    bool bParallelBranches_;
 };
 
 /** The body of processSlices' parallel loop: runs the node's slice and stores its failure in the

@@ -6,7 +6,7 @@ PREFIX ?= /usr/local
 SECONDS ?= 60
 SEED ?= $(shell date +%s)
 PACKAGES := cmake make g++ pkg-config libtbb-dev libboost-dev libgtest-dev libbenchmark-dev \
-            nlohmann-json3-dev libcli11-dev libpng-dev
+            nlohmann-json3-dev libcli11-dev libpng-dev libclang-rt-14-dev
 PACKAGES += pybind11-dev python3-dev python3-numpy python3-pytest python3-distributed
 TSAN_PACKAGES := $(PACKAGES) ca-certificates xz-utils
 FUZZ_PACKAGES := $(PACKAGES) clang libclang-rt-14-dev

@@ -93,6 +93,7 @@ TEST_F(ConnectorLinks, IncompatibleTypesThrowAndChangeNoLink) {
     OutputTemplate<unsigned int> uintOut("ui", nullptr);
     ConstInput<unsigned int> uintIn("ui", nullptr);
     EXPECT_FALSE(ConnectorsAreCompatible(ulongOut, uintIn));
+    EXPECT_FALSE(ConnectorsAreCompatible(uintIn, ulongOut));
     EXPECT_FALSE(uintIn.canConnect(nullptr));
     EXPECT_FALSE(uintIn.connect(&ulongOut));
     EXPECT_EQ(ulongOut.connectedInput(), nullptr);

@@ -12,7 +12,8 @@ namespace {
 struct Probe {
     static int destroyed;
     int value;
-    explicit Probe(int v) : value(v) {}
+    explicit Probe(int v)
+        : value(v) {}
     ~Probe() { ++destroyed; }
 };
 int Probe::destroyed = 0;
@@ -63,11 +64,13 @@ TEST_F(CoreMemory, InjectedFailureHitsTheNthAllocationOnce) {
 }
 
 TEST(CoreExceptions, LogicalExceptionsCarryFileLineAndMessage) {
-    InternalException e("data_flow/connectors/Connector.cpp", 57, "ConnectorsAreCompatible(out, in)");
+    InternalException e("data_flow/connectors/Connector.cpp", 57,
+                        "ConnectorsAreCompatible(out, in)");
     EXPECT_STREQ(e.file(), "data_flow/connectors/Connector.cpp");
     EXPECT_EQ(e.line(), 57);
     EXPECT_STREQ(e.message(), "ConnectorsAreCompatible(out, in)");
-    EXPECT_STREQ(e.what(), "data_flow/connectors/Connector.cpp(57): ConnectorsAreCompatible(out, in)");
+    EXPECT_STREQ(e.what(),
+                 "data_flow/connectors/Connector.cpp(57): ConnectorsAreCompatible(out, in)");
     std::ostringstream os;
     e.write(os);
     EXPECT_EQ(os.str(), e.what());
@@ -91,6 +94,13 @@ TEST_F(CoreMemory, CloneKeepsTheMostDerivedType) {
     EXPECT_STREQ(typed->what(), original.what());
     Core::destroy(copy);
 
+    char const* const aConditions[] = {"no condition",     "invalid argument", "out of memory",
+                                       "overflow",         "underflow",        "division by zero",
+                                       "unknown exception"};
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(CPURuntimeException(CPURuntimeException::ExceptionCondition(i)).what(),
+                  "CPU runtime exception (condition " + std::to_string(i) + ": " + aConditions[i] +
+                      ")");
     CPURuntimeException cpu(CPURuntimeException::kUnknownException);
     ExceptionBase* cpuCopy = cpu.clone();
     EXPECT_EQ(dynamic_cast<CPURuntimeException*>(cpuCopy)->condition(), 6);
@@ -110,9 +120,7 @@ TEST_F(CoreMemory, SharedExceptionSharesAndTellsTheWrappedText) {
 
 TEST_F(CoreMemory, ReleasableDeleterFreesUnlessReleased) {
     Probe::destroyed = 0;
-    {
-        boost::shared_ptr<Probe> kept(MIREL_NEW Probe(1), ReleasableDeleter<Probe>());
-    }
+    { boost::shared_ptr<Probe> kept(MIREL_NEW Probe(1), ReleasableDeleter<Probe>()); }
     EXPECT_EQ(Probe::destroyed, 1);
     Probe* p = MIREL_NEW Probe(2);
     {
@@ -127,6 +135,7 @@ TEST(CoreValueTypes, ConstructionEqualityAndPrinting) {
     EXPECT_EQ(int3(7), int3(7, 7, 7));
     EXPECT_NE(float4(0.0f), float4(0.0f, 0.0f, 1.0f, 0.0f));
     EXPECT_EQ(float2(0.0f), float2(-0.0f)); // float equality per component
+    EXPECT_NE(int2(1, 0), int2(0, 0));      // every component counts, the first too
     float nan = std::numeric_limits<float>::quiet_NaN();
     EXPECT_NE(float2(nan), float2(nan));
     float3x3 identity;

@@ -309,15 +309,17 @@ TEST_F(NodeTest, DirtinessFlowsFromProducerToConsumer) {
     ParamNode consumer("c");
     Mirel::DataFlow::Connect(producer.oOut_, consumer.oIn_);
     EXPECT_FALSE(producer.hasDirtyProducer()) << "an unlinked input has no dirty producer";
-
-    producer.updateDirtyState(); // new parameters are dirty
+    consumer.setCleanAllParametersSimpleCaching(); // only the producer can make it dirty now
+    producer.updateDirtyState();                   // new parameters are dirty
     EXPECT_TRUE(producer.isDirty());
     EXPECT_FALSE(producer.oGain_.isDirtySimpleCaching());
-    EXPECT_TRUE(consumer.hasDirtyProducer());
-
-    // A dirty producer decides at once, yet every parameter's simple-caching change is consumed.
     consumer.updateDirtyState();
     EXPECT_TRUE(consumer.isDirty());
+
+    // A dirty producer decides at once, yet every parameter's simple-caching change is consumed.
+    consumer.oGain_.setValue(2.0f);
+    consumer.oBias_.setValue(3.0f);
+    consumer.updateDirtyState();
     EXPECT_FALSE(consumer.oGain_.isDirtySimpleCaching());
     EXPECT_FALSE(consumer.oBias_.isDirtySimpleCaching());
     EXPECT_TRUE(consumer.oGain_.isDirty()) << "only the simple-caching channel is consumed";

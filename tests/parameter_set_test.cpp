@@ -10,19 +10,13 @@
 
 using namespace Mirel;
 using namespace Mirel::DataFlow;
+using test::allDirty;
+using test::anyDirty;
 using test::LeakChecked;
 
 namespace {
 
 using Handle = boost::shared_ptr<ParameterBase>;
-
-bool allDirty(ParameterBase const& p) {
-    return p.isDirty() && p.isDirtySimpleCaching() && p.isDirtyLumet();
-}
-
-bool anyDirty(ParameterBase const& p) {
-    return p.isDirty() || p.isDirtySimpleCaching() || p.isDirtyLumet();
-}
 
 std::vector<ParameterBase*> objectsOf(ParameterSet const& set) {
     std::vector<ParameterBase*> objects;

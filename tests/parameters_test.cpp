@@ -17,6 +17,7 @@
 
 using namespace Mirel;
 using namespace Mirel::DataFlow;
+using test::cleanAll;
 using test::LeakChecked;
 
 namespace {
@@ -29,12 +30,6 @@ Flags flagsOf(ParameterBase const& p) {
     return {p.isDirty(), p.isDirtySimpleCaching(), p.isDirtyLumet()};
 }
 
-void cleanAll(ParameterBase& p) {
-    p.setClean();
-    p.setCleanSimpleCaching();
-    p.setCleanLumet();
-}
-
 template <class T>
 std::string written(T const& value) {
     std::ostringstream os;
@@ -42,10 +37,7 @@ std::string written(T const& value) {
     return os.str();
 }
 
-struct DestroyConnector {
-    void operator()(InputConnector* p) const noexcept { Core::destroy(p); }
-};
-using ProxyHandle = std::unique_ptr<InputConnector, DestroyConnector>;
+using ProxyHandle = std::unique_ptr<InputConnector, MirelDeleter<InputConnector>>;
 
 } // namespace
 

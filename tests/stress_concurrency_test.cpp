@@ -10,6 +10,7 @@
 //   DATA_FLOW_STRESS_SECONDS  run until this many seconds have passed
 // A failing graph prints the line that replays it on its own.
 
+#include "support/Model.h"
 #include "support/TestNodes.h"
 #include "support/TestSupport.h"
 
@@ -36,181 +37,11 @@
 namespace {
 
 using namespace Mirel::DataFlow;
-
-// Node values are integers below this prime, held exactly in a float.
-constexpr long long kModulus = 65521;
-constexpr char kFaultText[] = "injected fault";
-
-enum class Fault { kNone, kNode, kSlice };
-enum class Thrown { kInternal, kStd, kInt };
-
-[[noreturn]] void throwFault(Thrown eThrown) {
-    switch (eThrown) {
-    case Thrown::kInternal:
-        throw Mirel::InternalException(__FILE__, __LINE__, kFaultText);
-    case Thrown::kStd:
-        throw std::runtime_error(kFaultText);
-    case Thrown::kInt:
-        throw 7;
-    }
-    throw 7;
-}
-
-long long sliceTerm(long long iIndex, int iId) {
-    return (iIndex * iIndex + iId) % kModulus;
-}
-
-// What a node publishes when it could not finish: its slices were skipped by a cancellation, or
-// an input carried this marker. Publishing something keeps the consumers' visit linear: a node
-// that published nothing would have its producers visited again along every path to it.
-constexpr float kIncomplete = -1.0f;
-
-/** An output that never keeps an incomplete result across a flush, whatever the cache rule says:
-    the node kind's own decision, so that a cancelled evaluation cannot leave it cached. */
-class StressOutput final : public OutputTemplate<float> {
-public:
-    using OutputTemplate<float>::OutputTemplate;
-
-    bool holdsIncomplete() const {
-        return hasData() && *static_cast<float const*>(data()) == kIncomplete;
-    }
-    void flush() override {
-        if (holdsIncomplete())
-            setData(nullptr);
-        else
-            OutputTemplate<float>::flush();
-    }
-};
-
-/** The stress node kind: float inputs and outputs (one output per consumer), a float parameter
-    "gain" that may be driven through a proxy input, and optionally its work cut into slices.
-    Its value is a fixed function of its id, gain, inputs and slices. A node that throws
-    publishes nothing; one that cannot finish publishes kIncomplete. The public fields below
-    the constructor are the host's, set while nothing runs and read after the evaluation. */
-class StressNode final : public Node {
-public:
-    StressNode(Mirel::String const& name, int iId, float gain, std::size_t nSlices,
-               std::size_t nItemSize)
-        : Node(name)
-        , iId_(iId)
-        , oGain_(gain, "gain")
-        , nSlices_(nSlices)
-        , nItemSize_(nItemSize)
-        , aPartial_(nSlices)
-        , aDone_(nSlices) {
-        registerParameter(&oGain_);
-    }
-    ~StressNode() override {
-        for (InputConnector* pProxy : aProxies_)
-            Mirel::Core::destroy(pProxy);
-    }
-
-    Fault eFault = Fault::kNone;
-    Thrown eThrown = Thrown::kInternal;
-    std::size_t iFailIndex = 0;
-    test::Latch* pTrigger = nullptr;
-    std::atomic<int> nProcessed{0};
-    std::atomic<bool> bFired{false};
-    bool bPublished = false;
-    long long iValue = -1; // kIncomplete when the node could not finish
-
-    ConstInput<float>& addFloatInput() {
-        aIn_.push_back(std::make_unique<ConstInput<float>>(
-            Mirel::String(("in" + std::to_string(aIn_.size())).c_str()), this));
-        addInput(aIn_.back().get());
-        return *aIn_.back();
-    }
-    StressOutput& addFloatOutput() {
-        aOut_.push_back(std::make_unique<StressOutput>(
-            Mirel::String(("out" + std::to_string(aOut_.size())).c_str()), this));
-        addOutput(aOut_.back().get());
-        return *aOut_.back();
-    }
-    InputConnector& gainAsInput() {
-        aProxies_.push_back(convertToConnector(&oGain_));
-        return *aProxies_.back();
-    }
-    Parameter<float>& gain() { return oGain_; }
-    StressOutput const& stressOutput(std::size_t i) const { return *aOut_[i]; }
-
-    BlockedRange rangeToProcess() const override { return BlockedRange(nItemSize_, nSlices_, 0); }
-    void processSlice(std::size_t begin, std::size_t end) override {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (eFault == Fault::kSlice && i == iFailIndex) {
-                bFired.store(true);
-                throwFault(eThrown);
-            }
-            aPartial_[i] = sliceTerm(static_cast<long long>(i), iId_);
-            aDone_[i] = 1; // distinct indices: no two slices write the same element
-        }
-    }
-
-protected:
-    void internalProcess() override {
-        nProcessed.fetch_add(1);
-        if (pTrigger != nullptr)
-            pTrigger->countDown();
-        bool bComplete = oGain_.value() != kIncomplete;
-        long long acc = iId_ * 7LL + static_cast<long long>(oGain_.value()) * 3;
-        for (std::size_t k = 0; k < aIn_.size(); ++k) {
-            bComplete = bComplete && aIn_[k]->value() != kIncomplete;
-            acc += static_cast<long long>(k + 1) * static_cast<long long>(aIn_[k]->value());
-        }
-        if (nSlices_ > 0) {
-            std::fill(aDone_.begin(), aDone_.end(), 0);
-            controller()->processSlices(this);
-            for (std::size_t i = 0; i < nSlices_; ++i) {
-                bComplete = bComplete && aDone_[i];
-                acc += aPartial_[i];
-            }
-        }
-        if (eFault == Fault::kNode) {
-            bFired.store(true);
-            throwFault(eThrown);
-        }
-        iValue = bComplete ? acc % kModulus : static_cast<long long>(kIncomplete);
-        bPublished = true;
-        for (auto& pOut : aOut_)
-            pOut->setData(MIREL_NEW float(static_cast<float>(iValue)));
-    }
-
-private:
-    int iId_;
-    Parameter<float> oGain_;
-    std::size_t nSlices_;
-    std::size_t nItemSize_;
-    std::vector<long long> aPartial_;
-    std::vector<unsigned char> aDone_;
-    std::vector<std::unique_ptr<ConstInput<float>>> aIn_;
-    std::vector<std::unique_ptr<StressOutput>> aOut_;
-    std::vector<InputConnector*> aProxies_;
-};
-
-//! The plan of one node: what the generator decided, and what the reference evaluator reads.
-struct NodePlan {
-    std::vector<int> aProducers; // producer node of each regular input, in input order
-    int iGainSource = -1;        // producer driving the gain parameter, or -1
-    std::size_t nSlices = 0;
-    std::size_t nItemSize = 0;
-};
-
-//! The reference evaluator: every node's value from scratch, in id (topological) order.
-std::vector<long long> referenceValues(std::vector<NodePlan> const& aPlan,
-                                       std::vector<float> const& aGain) {
-    std::vector<long long> aValue(aPlan.size());
-    for (std::size_t i = 0; i < aPlan.size(); ++i) {
-        NodePlan const& plan = aPlan[i];
-        long long gain =
-            plan.iGainSource >= 0 ? aValue[plan.iGainSource] : static_cast<long long>(aGain[i]);
-        long long acc = static_cast<long long>(i) * 7 + gain * 3;
-        for (std::size_t k = 0; k < plan.aProducers.size(); ++k)
-            acc += static_cast<long long>(k + 1) * aValue[plan.aProducers[k]];
-        for (std::size_t s = 0; s < plan.nSlices; ++s)
-            acc += sliceTerm(static_cast<long long>(s), static_cast<int>(i));
-        aValue[i] = acc % kModulus;
-    }
-    return aValue;
-}
+using test::Fault;
+using test::kIncomplete;
+using test::ModelNode;
+using test::NodePlan;
+using test::Thrown;
 
 //! What f throws, caught on the host's thread (null: nothing).
 template <class F>
@@ -252,16 +83,16 @@ bool isFault(std::exception_ptr p, int nLayers, Thrown eThrown) {
             return false;
         if (eThrown == Thrown::kInternal) {
             auto const* pInternal = dynamic_cast<Mirel::InternalException const*>(pInner);
-            return pInternal != nullptr && std::string(pInternal->message()) == kFaultText;
+            return pInternal != nullptr && std::string(pInternal->message()) == test::kFaultText;
         }
         auto const* pRuntime = dynamic_cast<Mirel::CPURuntimeException const*>(pInner);
         return pRuntime != nullptr &&
                pRuntime->condition() == Mirel::CPURuntimeException::kUnknownException;
     } catch (Mirel::InternalException const& e) {
         return nLayers == 0 && eThrown == Thrown::kInternal &&
-               e.message() == std::string(kFaultText);
+               e.message() == std::string(test::kFaultText);
     } catch (std::exception const& e) {
-        return nLayers == 0 && eThrown == Thrown::kStd && e.what() == std::string(kFaultText);
+        return nLayers == 0 && eThrown == Thrown::kStd && e.what() == std::string(test::kFaultText);
     } catch (int) {
         return nLayers == 0 && eThrown == Thrown::kInt;
     } catch (...) {
@@ -376,12 +207,11 @@ private:
                     plan.aProducers.push_back(static_cast<int>(j));
             if (chance(15)) {
                 plan.nSlices = 1 + pick(64);
-                plan.nItemSize = 1 + pick(3);
             }
-            aGain_.push_back(static_cast<float>(pick(1000)));
-            aNodes_.push_back(std::make_unique<StressNode>(Mirel::String(nodeName(i).c_str()),
-                                                           static_cast<int>(i), aGain_[i],
-                                                           plan.nSlices, plan.nItemSize));
+            plan.gain = static_cast<float>(pick(1000));
+            aNodes_.push_back(std::make_unique<ModelNode>(Mirel::String(nodeName(i).c_str()),
+                                                          static_cast<int>(i), plan.gain,
+                                                          plan.nSlices, 1 + pick(3)));
             // Every link gets its own output on the producer: no fan-out at connector level.
             for (int p : plan.aProducers) {
                 Connect(aNodes_[p]->addFloatOutput(), aNodes_[i]->addFloatInput());
@@ -414,8 +244,8 @@ private:
                 if (aPlan_[i].iGainSource >= 0)
                     continue; // driven upstream: the proxy would overwrite it
                 if (chance(75))
-                    aGain_[i] = static_cast<float>(pick(1000));
-                aNodes_[i]->gain().setValue(aGain_[i]);
+                    aPlan_[i].gain = static_cast<float>(pick(1000));
+                aNodes_[i]->gain().setValue(aPlan_[i].gain);
             }
         }
         for (auto& pNode : aNodes_) // ids are a topological order: producers first
@@ -433,7 +263,7 @@ private:
             for (std::size_t o = 0; o < aNodes_[i]->numberOfOutputs(); ++o) {
                 aNodes_[i]->output(o)->keepCache(aKeep_[i]);
                 aHad[i].push_back(aNodes_[i]->output(o)->hasData() &&
-                                  !aNodes_[i]->stressOutput(o).holdsIncomplete());
+                                  !aNodes_[i]->modelOutput(o).holdsIncomplete());
             }
         }
         ASSERT_TRUE(pController_->flushGraph()) << where();
@@ -464,17 +294,15 @@ private:
         bool const bParallel = (seed_ + static_cast<unsigned long long>(iRound_)) % 2 == 1;
         EXPECT_TRUE(pController_->setParallelBranches(bParallel)) << where();
         for (auto& pNode : aNodes_) {
-            pNode->nProcessed.store(0);
-            pNode->bFired.store(false);
-            pNode->bPublished = false;
+            pNode->resetRun();
             pNode->eFault = Fault::kNone;
-            pNode->pTrigger = nullptr;
+            pNode->onProcess = nullptr;
         }
 
         // At most one fault and one cancellation, and never two troubled evaluations in a row,
         // so that the evaluation after wait() is checked in full.
         std::size_t const iFaulty = pick(aNodes_.size());
-        StressNode& faulty = *aNodes_[iFaulty];
+        ModelNode& faulty = *aNodes_[iFaulty];
         Fault eFault = Fault::kNone;
         Thrown const eThrown = static_cast<Thrown>(pick(3));
         bool const bCancel = bPreviousClean && chance(15);
@@ -497,7 +325,7 @@ private:
         std::atomic<bool> bCancelIssued{false};
         if (bCancel) {
             if (!chance(20)) // otherwise at once, racing the start of the evaluation
-                aNodes_[pick(aNodes_.size())]->pTrigger = &trigger;
+                aNodes_[pick(aNodes_.size())]->onProcess = [&trigger] { trigger.countDown(); };
             else
                 trigger.countDown();
             unsigned const spin = static_cast<unsigned>(pick(20000));
@@ -535,7 +363,7 @@ private:
         bool const bFired = faulty.bFired.load();
         bool const bCancelled = bCancelIssued.load();
         bool const bClean = !bFired && !bCancelled;
-        StressNode const& sink = *aNodes_.back();
+        ModelNode const& sink = *aNodes_.back();
         bool const bSinkComplete = sink.bPublished && sink.iValue != kIncomplete;
         ++oTotals_.evaluations;
         oTotals_.faultsFired += bFired ? 1 : 0;
@@ -556,9 +384,9 @@ private:
 
         // Every node at most once; a clean evaluation recomputes every dirty node once, no cached
         // one, and completes the sink. Any value published is the reference value.
-        std::vector<long long> const aExpected = referenceValues(aPlan_, aGain_);
+        std::vector<long long> const aExpected = test::referenceValues(aPlan_);
         for (std::size_t i = 0; i < aNodes_.size(); ++i) {
-            StressNode const& node = *aNodes_[i];
+            ModelNode const& node = *aNodes_[i];
             int const count = node.nProcessed.load();
             EXPECT_LE(count, 1) << where() << "node " << i << " processed twice";
             // A fault cancels the slices of branches running beside it.
@@ -589,10 +417,9 @@ private:
     Totals& oTotals_;
     int iRound_ = 0;
     std::vector<NodePlan> aPlan_;
-    std::vector<float> aGain_;
     std::vector<bool> aKeep_;
     std::vector<bool> aCached_;
-    std::vector<std::unique_ptr<StressNode>> aNodes_;
+    std::vector<std::unique_ptr<ModelNode>> aNodes_;
     std::unique_ptr<Controller> pController_;
 };
 

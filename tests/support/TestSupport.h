@@ -4,6 +4,7 @@
 
 #include "core/Core.h"
 #include "data_flow/ValueTypes.h"
+#include "data_flow/parameters/ParameterBase.h"
 
 #include <gtest/gtest.h>
 
@@ -55,7 +56,8 @@ std::string expectInternal(F&& f, char const* message) {
 //! A one-shot latch with bounded waits: a test never hangs on it.
 class Latch {
 public:
-    explicit Latch(int count = 1) : count_(count) {}
+    explicit Latch(int count = 1)
+        : count_(count) {}
     void countDown() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (count_ > 0 && --count_ == 0)
@@ -88,6 +90,26 @@ struct ToGTestTypes<Mirel::DataFlow::TypeList<T...>> {
 using AllValueTypes = ToGTestTypes<Mirel::DataFlow::ValueTypes>::type;
 //! The 16 interval value types, for TYPED_TEST_SUITE.
 using IntervalValueTypes = ToGTestTypes<Mirel::DataFlow::IntervalValueTypes>::type;
+
+//! True when T is one of the interval value types.
+template <class T, class List = Mirel::DataFlow::IntervalValueTypes>
+struct IsIntervalType;
+template <class T, class... U>
+struct IsIntervalType<T, Mirel::DataFlow::TypeList<U...>>
+    : std::bool_constant<(std::is_same<T, U>::value || ...)> {};
+
+// A parameter's three dirty flags.
+inline bool allDirty(Mirel::DataFlow::ParameterBase const& p) {
+    return p.isDirty() && p.isDirtySimpleCaching() && p.isDirtyLumet();
+}
+inline bool anyDirty(Mirel::DataFlow::ParameterBase const& p) {
+    return p.isDirty() || p.isDirtySimpleCaching() || p.isDirtyLumet();
+}
+inline void cleanAll(Mirel::DataFlow::ParameterBase& p) {
+    p.setClean();
+    p.setCleanSimpleCaching();
+    p.setCleanLumet();
+}
 
 namespace detail {
 template <class T, class = void>

@@ -4,6 +4,7 @@
 #include "core/Memory.h"
 #include "data_flow/connectors/Connector.h"
 #include "data_flow/controllers/GraphDot.h"
+#include "data_flow/controllers/Trace.h"
 #include "data_flow/librarian/NodeLibrarian.h"
 #include "data_flow/librarian/NodeMetaData.h"
 #include "data_flow/nodes/Node.h"
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -774,63 +776,131 @@ EvaluationError describeFailure(std::string const& id) {
 }
 } // namespace
 
+namespace {
+/** Times every node the controller's visit processes and remembers the first that failed,
+    passing each event on to the observer that was attached before (a trace recorder, say).
+    Nodes the visit does not process kept their results. */
+class NodeTimer : public EvaluationObserver {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit NodeTimer(EvaluationObserver* next)
+        : next_(next) {}
+
+    void evaluationStarted(Controller const& controller, unsigned thread) override {
+        if (next_)
+            next_->evaluationStarted(controller, thread);
+    }
+    void evaluationEnded(Controller const& controller, unsigned thread, teOutcome outcome,
+                         char const* failure) override {
+        if (next_)
+            next_->evaluationEnded(controller, thread, outcome, failure);
+    }
+    void nodeStarted(Node const& node, unsigned thread) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            started_[&node] = Clock::now();
+        }
+        if (next_)
+            next_->nodeStarted(node, thread);
+    }
+    void nodeEnded(Node const& node, unsigned thread, char const* failure) override {
+        if (next_)
+            next_->nodeEnded(node, thread, failure);
+        std::lock_guard<std::mutex> lock(mutex_);
+        milliseconds_[&node] =
+            std::chrono::duration<double, std::milli>(Clock::now() - started_[&node]).count();
+        if (failure != nullptr && failed_ == nullptr)
+            failed_ = &node;
+    }
+    void sliceStarted(Node const& node, std::size_t begin, std::size_t end,
+                      unsigned thread) override {
+        if (next_)
+            next_->sliceStarted(node, begin, end, thread);
+    }
+    void sliceEnded(Node const& node, std::size_t begin, std::size_t end, unsigned thread,
+                    char const* failure) override {
+        if (next_)
+            next_->sliceEnded(node, begin, end, thread, failure);
+    }
+
+    //! The node's time, or null when the visit did not process it. Only after the evaluation.
+    double const* milliseconds(Node const* node) const {
+        auto const found = milliseconds_.find(node);
+        return found == milliseconds_.end() ? nullptr : &found->second;
+    }
+    Node const* failed() const { return failed_; }
+
+private:
+    EvaluationObserver* next_;
+    std::mutex mutex_;
+    std::map<Node const*, Clock::time_point> started_;
+    std::map<Node const*, double> milliseconds_;
+    Node const* failed_ = nullptr;
+};
+
+//! Detaches the timer and gives the earlier observer back, however the run ends.
+struct ObserverScope {
+    Controller& controller;
+    EvaluationObserver* earlier;
+    ~ObserverScope() { controller.setObserver(earlier); }
+};
+} // namespace
+
+void Graph::evaluate(RunOptions const& options, std::size_t nodesTotal) {
+    if (!options.async) {
+        controller_->process();
+        return;
+    }
+    controller_->processAsync();
+    while (!controller_->wait(0.05, 0.005))
+        if (options.onProgress) {
+            Controller::Progress const now = controller_->progress();
+            options.onProgress({now.nodesProcessed, nodesTotal, now.itemsProcessed});
+        }
+    controller_->checkException();
+}
+
 bool Graph::run(RunOptions const& options) {
     Entry* sink = find(sink_);
     if (sink == nullptr)
         throw DocumentError("/sink", "the graph has no sink to evaluate from");
     std::vector<Entry*> const order = evaluationOrder();
-    // Dirty flags flow downstream, so every node is updated after its producers.
+    // Dirty flags flow downstream, so every node is updated after its producers; the flush then
+    // drops what the changes reach and the visit stops at the results that are still valid.
     for (Entry* entry : order)
         entry->node->updateDirtyState();
     controller_->flushGraph();
     cancelled_ = false;
     times_.clear();
 
-    RunProgress progress{0, order.size(), 0};
-    using Clock = std::chrono::steady_clock;
-    // One evaluation per node, each from that node as the sink: its producers hold their
-    // results already, so the visit processes just that node, and it can be timed alone.
-    for (Entry* entry : order) {
-        if (cancelled_)
-            break;
-        controller_->setSinkNode(entry->node);
-        auto const start = Clock::now();
-        try {
-            if (options.async) {
-                controller_->processAsync();
-                while (!controller_->wait(0.05, 0.005))
-                    if (options.onProgress) {
-                        Controller::Progress const now = controller_->progress();
-                        options.onProgress({progress.nodesDone + now.nodesProcessed,
-                                            progress.nodesTotal,
-                                            progress.itemsDone + now.itemsProcessed});
-                    }
-                controller_->checkException();
-            } else {
-                controller_->process();
-            }
-        } catch (...) {
-            EvaluationError failure = describeFailure(entry->id);
-            controller_->setSinkNode(sink->node);
-            controller_->wait(0.0, 0.0); // re-arms the task group a failed slice cancelled
-            controller_->flushGraph();
-            throw failure;
-        }
-        if (cancelled_)
-            break;
-        double const ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-        Controller::Progress const done = controller_->progress();
-        times_.push_back({entry->id, ms, done.nodesProcessed > 0});
-        progress.nodesDone += 1;
-        progress.itemsDone += done.itemsProcessed;
-        if (options.onProgress)
-            options.onProgress(progress);
+    // One evaluation from the sink, as the controller visits it (parallel branches included).
+    NodeTimer timer(controller_->observer());
+    ObserverScope scope{*controller_, controller_->observer()};
+    controller_->setObserver(&timer);
+    try {
+        evaluate(options, order.size());
+    } catch (...) {
+        Node const* failed = timer.failed();
+        auto const culprit = std::find_if(order.begin(), order.end(),
+                                          [&](Entry* entry) { return entry->node == failed; });
+        EvaluationError failure = describeFailure((culprit != order.end() ? *culprit : sink)->id);
+        controller_->wait(0.0, 0.0); // re-arms the task group a failed slice cancelled
+        controller_->flushGraph();
+        throw failure;
     }
-    controller_->setSinkNode(sink->node);
     if (cancelled_) {
         controller_->wait(0.0, 0.0); // re-arms the controller and flushes the graph
         controller_->flushGraph();
         return false;
+    }
+    for (Entry* entry : order) {
+        double const* ms = timer.milliseconds(entry->node);
+        times_.push_back({entry->id, ms ? *ms : 0.0, ms != nullptr});
+    }
+    if (options.onProgress) {
+        Controller::Progress const done = controller_->progress();
+        options.onProgress({done.nodesProcessed, order.size(), done.itemsProcessed});
     }
     return true;
 }

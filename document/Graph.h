@@ -134,7 +134,8 @@ public:
     void writeDot(std::ostream& out) const;
 
     /** Evaluates from the sink: brings the dirty flags up to date, flushes what is no longer
-        valid, then processes the nodes upstream of the sink one after the other, timing each.
+        valid, then lets the controller visit the graph once, timing each node it processes
+        (a node whose results were still valid is reported as not recomputed, at 0 ms).
         True when done, false when cancel() stopped it (the graph is then flushed). A failing
         node throws EvaluationError, after the graph was flushed and re-armed for the next run;
         no sink throws DocumentError at "/sink". */
@@ -150,6 +151,8 @@ private:
     Entry* find(std::string const& id) const;
     Entry& require(std::string const& id, std::string const& at) const;
     std::vector<Entry*> evaluationOrder() const;
+    //! One evaluation from the sink, on this thread or on the scheduler with progress reports.
+    void evaluate(RunOptions const& options, std::size_t nodesTotal);
     void destroyEntry(Entry& entry) noexcept;
 
     friend class Loader;

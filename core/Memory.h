@@ -26,8 +26,9 @@ namespace Core {
 //! Blocks obtained through the tagged new or MirelAllocator and not yet given back.
 MIREL_CORE_API std::size_t liveAllocations() noexcept;
 
-/** Test hook: the n-th next counted allocation (0 is the very next one) throws std::bad_alloc,
-    once. A negative n switches the injection off (the default). */
+/** Testing interface, for the allocation-failure tests of the library and of its clients: the
+    n-th next counted allocation (0 is the very next one) throws std::bad_alloc, once. A negative
+    n switches the injection off (the default). Process-wide; not for production code. */
 MIREL_CORE_API void failAllocationsAfter(long n) noexcept;
 
 //! Raw counted storage behind MirelAllocator; throws std::bad_alloc.

@@ -2,7 +2,7 @@
 
 #include "core/Core.h"
 #include "data_flow/librarian/NodeLibrarian.h"
-#include "data_flow/nodes/Node.h"
+#include "data_flow/private/Lifecycle.h"
 
 namespace Mirel {
 namespace DataFlow {
@@ -12,7 +12,7 @@ bool Library::bInitialized_ = false;
 void Library::initialize() {
     MIREL_CHECK(!bInitialized_, "!bInitialized_");
     MIREL_CHECK(Core::Library::isInitialized(), "Core::Library::isInitialized()");
-    Node::initializeNodeMaps();
+    internal::initializeNodeMaps();
     NodeLibrarian::Create();
     bInitialized_ = true;
 }
@@ -21,7 +21,7 @@ void Library::terminate() {
     MIREL_CHECK(bInitialized_, "bInitialized_");
     MIREL_CHECK(Core::Library::isInitialized(), "Core::Library::isInitialized()");
     NodeLibrarian::Destroy(); // the reverse order of initialize
-    Node::terminateNodeMaps();
+    internal::terminateNodeMaps();
     bInitialized_ = false;
 }
 

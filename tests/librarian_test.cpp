@@ -1,7 +1,6 @@
 // The node catalogue: singleton rules, registration and ownership, lookups by metadata and by
 // client identifier, and node kinds from a separately loaded module.
 
-#include "support/LifecycleProbe.h"
 #include "support/TestNodes.h"
 
 #include "data_flow/librarian/NodeLibrarian.h"
@@ -21,7 +20,6 @@ using Mirel::DataFlow::NodeFactory;
 using Mirel::DataFlow::NodeLibrarian;
 using Mirel::DataFlow::NodeMetaData;
 using Mirel::DataFlow::NodeTargetType;
-using Mirel::DataFlow::internal::LifecycleProbe;
 using test::expectInternal;
 
 constexpr NodeTargetType kTarget = NodeTargetType(7);
@@ -83,18 +81,13 @@ Node* makeFromFunction(NodeTargetType target) {
 // and record given back.
 using LibrarianTest = test::LibraryTest;
 
-TEST_F(LibrarianTest, MissingOrSecondSingletonIsRefused) {
-    LifecycleProbe::destroyLibrarian();
+TEST_F(LibrarianTest, TheCatalogueExistsOnlyWhileTheLibraryIsUp) {
+    Mirel::DataFlow::Library::terminate();
     std::string what =
         expectInternal([] { NodeLibrarian::Instance(); }, "Enforce gpSingleton_ != NULL");
     EXPECT_NE(what.find(kSource), std::string::npos) << what;
-    expectInternal([] { LifecycleProbe::destroyLibrarian(); }, "Enforce gpSingleton_ != NULL");
-
-    LifecycleProbe::createLibrarian();
-    NodeLibrarian* pFirst = NodeLibrarian::Instance();
-    expectInternal([] { LifecycleProbe::createLibrarian(); }, "gpSingleton_ == 0");
-    EXPECT_EQ(NodeLibrarian::Instance(), pFirst) << "the refused Create replaced nothing";
-    EXPECT_TRUE(pFirst->begin() == pFirst->end());
+    Mirel::DataFlow::Library::initialize();
+    EXPECT_TRUE(librarian().begin() == librarian().end());
 }
 
 //! Runs a registration that must be refused as a duplicate, leaving the live block count as it

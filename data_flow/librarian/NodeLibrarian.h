@@ -20,10 +20,6 @@ namespace DataFlow {
 class Library;
 class Node;
 
-namespace internal {
-struct LifecycleProbe;
-} // namespace internal
-
 //! What the host asks a factory for; passed through to the factory unread. The library defines
 //! no values: node kinds give their own meaning to any int.
 enum NodeTargetType : int {};
@@ -104,7 +100,6 @@ public:
 
 private:
     friend class Library;
-    friend struct internal::LifecycleProbe;
 
     struct StringHash {
         std::size_t operator()(String const& s) const noexcept {

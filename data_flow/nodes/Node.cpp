@@ -2,8 +2,10 @@
 
 #include "data_flow/connectors/Connector.h"
 #include "data_flow/parameters/ParameterBase.h"
+#include "data_flow/private/Lifecycle.h"
 
 #include <algorithm>
+#include <map>
 #include <ostream>
 #include <sstream>
 #include <utility>
@@ -11,10 +13,16 @@
 namespace Mirel {
 namespace DataFlow {
 
-Node::IndexMap* Node::pIndexMap_ = nullptr;
-Node::NameCounter* Node::pNameCounter_ = nullptr;
-
 namespace {
+
+// The debug index: every live node's ordinal, and per name the next ordinal to give. Both exist
+// while the library is initialised.
+using IndexMap = std::map<Node const*, int, std::less<Node const*>,
+                          MirelAllocator<std::pair<Node const* const, int>>>;
+using NameCounter =
+    std::map<String, int, std::less<String>, MirelAllocator<std::pair<String const, int>>>;
+IndexMap* pIndexMap_ = nullptr;
+NameCounter* pNameCounter_ = nullptr;
 
 using StringStream = std::basic_ostringstream<char, std::char_traits<char>, MirelAllocator<char>>;
 
@@ -48,7 +56,7 @@ Node::Node(String const& name)
     , eColor_(kWhite)
     , iProcessing_(0)
     , bDirty_(false) {
-    debugAddNode(this, sName_);
+    internal::debugAddNode(this, sName_);
 }
 
 Node::~Node() {
@@ -73,7 +81,7 @@ void Node::setName(String const& name) {
 
 // --- Debug index -------------------------------------------------------------------------------
 
-void Node::initializeNodeMaps() {
+void internal::initializeNodeMaps() {
     MIREL_CHECK(!pIndexMap_, "!pIndexMap_");
     MIREL_CHECK(!pNameCounter_, "!pNameCounter_");
     IndexMap* pIndexMap = MIREL_NEW IndexMap();
@@ -86,7 +94,11 @@ void Node::initializeNodeMaps() {
     pIndexMap_ = pIndexMap;
 }
 
-void Node::terminateNodeMaps() {
+bool internal::nodeMapsExist() noexcept {
+    return pIndexMap_ != nullptr;
+}
+
+void internal::terminateNodeMaps() {
     MIREL_CHECK(pIndexMap_, "pIndexMap_");
     MIREL_CHECK(pNameCounter_, "pNameCounter_");
     Core::destroy(pIndexMap_);
@@ -95,7 +107,7 @@ void Node::terminateNodeMaps() {
     pNameCounter_ = nullptr;
 }
 
-void Node::debugAddNode(Node const* pNode, String const& name) {
+void internal::debugAddNode(Node const* pNode, String const& name) {
     // Without the maps the library is down; nodes are made only while it is up.
     MIREL_CHECK(pIndexMap_ && pNameCounter_, "pIndexMap_");
     MIREL_CHECK(pIndexMap_->find(pNode) == pIndexMap_->end(),
@@ -111,14 +123,14 @@ void Node::debugAddNode(Node const* pNode, String const& name) {
     ++counter.first->second;
 }
 
-void Node::debugRemoveNode(Node const* pNode) {
+void internal::debugRemoveNode(Node const* pNode) {
     MIREL_CHECK(pIndexMap_, "pIndexMap_");
     auto it = pIndexMap_->find(pNode);
     MIREL_CHECK(it != pIndexMap_->end(), "pIndexMap_->find( pNode ) != pIndexMap_->end()");
     pIndexMap_->erase(it);
 }
 
-int Node::index(Node const* pNode) {
+int internal::nodeIndex(Node const* pNode) {
     MIREL_CHECK(pIndexMap_, "pIndexMap_");
     auto it = pIndexMap_->find(pNode);
     MIREL_CHECK(it != pIndexMap_->end(), "pIndexMap_->find( pNode ) != pIndexMap_->end()");
@@ -126,7 +138,7 @@ int Node::index(Node const* pNode) {
 }
 
 String Node::debugId() const {
-    int const iIndex = index(this);
+    int const iIndex = internal::nodeIndex(this);
     StringStream os;
     os << sName_ << " [" << iIndex << "]";
     return os.str();

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
-#include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -18,16 +17,9 @@ namespace Mirel {
 namespace DataFlow {
 
 class Controller;
-class Library;
 class InputConnector;
 class OutputConnector;
 class ParameterBase;
-
-namespace internal {
-/** Declared here and defined by no part of the library: white-box tests define it to reach the
-    private lifecycle steps of the node index and of the catalogue. */
-struct LifecycleProbe;
-} // namespace internal
 
 /** Base class of every vertex of a dataflow graph.
 
@@ -195,24 +187,6 @@ protected:
 
 private:
     friend class Controller;
-    friend class Library;
-    friend struct internal::LifecycleProbe;
-
-    using IndexMap = std::map<Node const*, int, std::less<Node const*>,
-                              MirelAllocator<std::pair<Node const* const, int>>>;
-    using NameCounter =
-        std::map<String, int, std::less<String>, MirelAllocator<std::pair<String const, int>>>;
-
-    //! Creates the debug index; throws "!pIndexMap_" (or "!pNameCounter_") when it exists.
-    static void initializeNodeMaps();
-    //! Destroys the debug index; throws "pIndexMap_" (or "pNameCounter_") when it is missing.
-    static void terminateNodeMaps();
-    //! Gives pNode the next ordinal of name; throws when pNode is registered already.
-    static void debugAddNode(Node const* pNode, String const& name);
-    //! Takes pNode out of the index; its name's counter keeps its value.
-    static void debugRemoveNode(Node const* pNode);
-    //! pNode's ordinal; throws when pNode is not registered.
-    static int index(Node const* pNode);
 
     String sName_;
     Controller* pController_;
@@ -224,9 +198,6 @@ private:
     OutputVector aOutputs_;
     InputVector aInputs_;
     bool bDirty_;
-
-    static IndexMap* pIndexMap_;
-    static NameCounter* pNameCounter_;
 };
 
 //! Writes node.debugWrite(os) through the virtual table; returns os.

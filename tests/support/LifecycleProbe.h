@@ -1,27 +1,32 @@
 #pragma once
-// White-box access to the private lifecycle steps of the node index and of the catalogue, which
-// the library otherwise runs only inside Library::initialize and Library::terminate.
+// White-box access to the steps of the node index, which the library otherwise runs only inside
+// Library::initialize and Library::terminate, and whether the catalogue exists.
 
 #include "data_flow/librarian/NodeLibrarian.h"
-#include "data_flow/nodes/Node.h"
+#include "data_flow/private/Lifecycle.h"
 
 namespace Mirel {
 namespace DataFlow {
 namespace internal {
 
 struct LifecycleProbe {
-    static void initializeNodeMaps() { Node::initializeNodeMaps(); }
-    static void terminateNodeMaps() { Node::terminateNodeMaps(); }
+    static void initializeNodeMaps() { internal::initializeNodeMaps(); }
+    static void terminateNodeMaps() { internal::terminateNodeMaps(); }
     static void debugAddNode(Node const* pNode, String const& name) {
-        Node::debugAddNode(pNode, name);
+        internal::debugAddNode(pNode, name);
     }
-    static void debugRemoveNode(Node const* pNode) { Node::debugRemoveNode(pNode); }
-    static int index(Node const* pNode) { return Node::index(pNode); }
-    static bool nodeMapsExist() { return Node::pIndexMap_ != nullptr; }
-
-    static void createLibrarian() { NodeLibrarian::Create(); }
-    static void destroyLibrarian() { NodeLibrarian::Destroy(); }
-    static bool librarianExists() { return NodeLibrarian::gpSingleton_ != nullptr; }
+    static void debugRemoveNode(Node const* pNode) { internal::debugRemoveNode(pNode); }
+    static int index(Node const* pNode) { return internal::nodeIndex(pNode); }
+    static bool nodeMapsExist() { return internal::nodeMapsExist(); }
+    //! Asked as a client asks: Instance() throws while there is none.
+    static bool librarianExists() {
+        try {
+            NodeLibrarian::Instance();
+            return true;
+        } catch (InternalException const&) {
+            return false;
+        }
+    }
 };
 
 } // namespace internal

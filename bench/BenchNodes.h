@@ -46,6 +46,24 @@ private:
     Mirel::DataFlow::OutputTemplate<float> oOut_;
 };
 
+//! Source publishing with setData(MIREL_NEW float(...)), the way node kinds are usually written.
+class SetDataSource : public Source {
+public:
+    using Source::Source;
+
+protected:
+    void internalProcess() override { out().setData(MIREL_NEW float(1.0f)); }
+};
+
+//! AddOne publishing with setData(MIREL_NEW float(...)).
+class SetDataAddOne : public AddOne {
+public:
+    using AddOne::AddOne;
+
+protected:
+    void internalProcess() override { out().setData(MIREL_NEW float(in().value() + 1.0f)); }
+};
+
 /** A cell of a lattice: up to two inputs ("up", "left") and up to two outputs ("down",
     "right"); publishes the sum of its inputs plus one on each output it has. Connectors a cell
     does not use are not registered. */

@@ -23,7 +23,9 @@ MIREL_CORE_API void operator delete(void* p, Mirel::MemoryType type, char const*
 namespace Mirel {
 namespace Core {
 
-//! Blocks obtained through the tagged new or MirelAllocator and not yet given back.
+/** Blocks obtained through the tagged new or MirelAllocator and not yet given back; exact
+    whenever no allocation or release runs at the same time (on any thread), so read it once the
+    work that allocates has been waited for. Costs a short walk over the threads that counted. */
 MIREL_CORE_API std::size_t liveAllocations() noexcept;
 
 /** Testing interface, for the allocation-failure tests of the library and of its clients: the

@@ -3,6 +3,7 @@
 #include "support/TestSupport.h"
 
 #include <sstream>
+#include <thread>
 
 using namespace Mirel;
 using test::LeakChecked;
@@ -34,6 +35,22 @@ TEST_F(CoreMemory, TaggedNewIsCountedUntilDestroyed) {
     Core::destroy(p);
     EXPECT_EQ(Probe::destroyed, 1);
     EXPECT_EQ(Core::liveAllocations(), before);
+}
+
+TEST_F(CoreMemory, CountsStayExactWhenBlocksMoveBetweenThreadsAndThreadsEnd) {
+    std::size_t const before = Core::liveAllocations();
+    Probe* p = nullptr;
+    std::thread([&] { p = MIREL_NEW Probe(1); }).join();
+    EXPECT_EQ(Core::liveAllocations(), before + 1); // counted by a thread that has ended
+    Core::destroy(p);
+    EXPECT_EQ(Core::liveAllocations(), before); // given back by another one
+    std::thread([&] {
+        p = MIREL_NEW Probe(2);
+        Core::destroy(p);
+        p = MIREL_NEW Probe(3);
+    }).join();
+    EXPECT_EQ(Core::liveAllocations(), before + 1);
+    Core::destroy(p);
 }
 
 TEST_F(CoreMemory, ThrowingConstructorReleasesTheBlock) {

@@ -502,4 +502,25 @@ TEST_P(ControllerConcurrency, ASinkBeingProcessedByAnotherThreadIsWaitedForAndNo
     EXPECT_EQ(c.controllerStatus(), Controller::kStopped);
 }
 
+TEST(ProcessLock, TheHolderMayTakeItAgainAndOthersWaitUntilItIsGivenBackAsOftenAsTaken) {
+    Mirel::DataFlow::ProcessLock lock;
+    int nShared = 0; // a data race here is what ThreadSanitizer reports
+    lock.lock();
+    lock.lock();
+    Latch taken;
+    std::thread other([&] {
+        lock.lock();
+        ++nShared;
+        taken.countDown();
+        lock.unlock();
+    });
+    lock.unlock();
+    EXPECT_FALSE(taken.wait(50ms)) << "taken while still held once";
+    ++nShared;
+    lock.unlock();
+    EXPECT_TRUE(taken.wait());
+    other.join();
+    EXPECT_EQ(nShared, 2);
+}
+
 } // namespace

@@ -357,7 +357,7 @@ bool Controller::setObserver(EvaluationObserver* observer) noexcept {
 
 void Controller::processNodeObserved(Node* node) {
     unsigned const iThread = schedulerThreadIndex();
-    std::lock_guard<std::recursive_mutex> oLock(node->oProcessLock_);
+    std::lock_guard<ProcessLock> oLock(node->oProcessLock_);
     pObserver_->nodeStarted(*node, iThread);
     node->setProcessing(true);
     try {
@@ -380,7 +380,7 @@ void Controller::processNode(Node* node) {
         processNodeObserved(node);
         return;
     }
-    std::lock_guard<std::recursive_mutex> oLock(node->oProcessLock_);
+    std::lock_guard<ProcessLock> oLock(node->oProcessLock_);
     node->setProcessing(true);
     node->process();
     nNodesProcessed_.fetch_add(1, std::memory_order_relaxed);
@@ -407,7 +407,7 @@ void Controller::processRecursive(Node* node) {
         if (aStack[iTop].iNextInput == kNotVisited) {
             if (pNode->isProcessing()) {
                 // Another thread processes it: wait until it lets go, and leave the node alone.
-                std::lock_guard<std::recursive_mutex> oWait(pNode->oProcessLock_);
+                std::lock_guard<ProcessLock> oWait(pNode->oProcessLock_);
                 aStack.pop_back();
                 continue;
             }

@@ -2,6 +2,7 @@
 
 #include "core/Core.h"
 #include "data_flow/Export.h"
+#include "data_flow/nodes/ProcessLock.h"
 #include "data_flow/parameters/ParameterSet.h"
 
 #include <atomic>
@@ -192,7 +193,7 @@ private:
     Controller* pController_;
     std::uint32_t nPriority_; // 0 until a client sets it; the library never reads it
     teColor eColor_;
-    std::recursive_mutex oProcessLock_;
+    ProcessLock oProcessLock_;
     std::atomic<std::int32_t> iProcessing_; // a whole 32-bit value, read across threads
     ParameterSet oParameters_;
     OutputVector aOutputs_;

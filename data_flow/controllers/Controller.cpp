@@ -372,7 +372,7 @@ void Controller::processNodeObserved(Node* node) {
 }
 
 void Controller::waitWhileProcessed(Node* node) {
-    std::lock_guard<std::recursive_mutex> oWait(node->oProcessLock_);
+    std::lock_guard<ProcessLock> oWait(node->oProcessLock_);
 }
 
 void Controller::processNode(Node* node) {

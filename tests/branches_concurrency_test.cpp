@@ -128,7 +128,10 @@ TEST_P(Branches, IndependentBranchesRunAtOnceAndTheirConsumerAfterThem) {
         EXPECT_EQ(p->processCount(), 1) << p->name().c_str();
     EXPECT_EQ(g.sink.result(), Forked::kResult);
     EXPECT_EQ(g.controller.progress().nodesProcessed, 6u);
-    EXPECT_EQ(seen.threads().size(), bConcurrent ? 2u : 1u);
+    // Asynchronously, the waiting host may take up work the worker left queued: which threads
+    // ran the nodes is then a matter of timing.
+    if (!async())
+        EXPECT_EQ(seen.threads().size(), bConcurrent ? 2u : 1u);
 }
 
 TEST_P(Branches, TheFirstFailureComesBackAsSharedExceptionAndTheGraphStaysReusable) {

@@ -130,8 +130,9 @@ TEST_P(Branches, IndependentBranchesRunAtOnceAndTheirConsumerAfterThem) {
     EXPECT_EQ(g.controller.progress().nodesProcessed, 6u);
     // Asynchronously, the waiting host may take up work the worker left queued: which threads
     // ran the nodes is then a matter of timing.
-    if (!async())
+    if (!async()) {
         EXPECT_EQ(seen.threads().size(), bConcurrent ? 2u : 1u);
+    }
 }
 
 TEST_P(Branches, TheFirstFailureComesBackAsSharedExceptionAndTheGraphStaysReusable) {

@@ -24,7 +24,7 @@ struct Port {
 };
 
 //! What a registered Python kind declared, shared by its factory and its nodes.
-struct KindSpec {
+struct KindDeclaration {
     py::object cls;
     std::string clientID;
     std::vector<Port> inputs;
@@ -73,21 +73,21 @@ Mirel::LogicalException failure(py::error_already_set& e) {
 
 class PythonNode : public Node {
 public:
-    explicit PythonNode(std::shared_ptr<KindSpec const> spec)
-        : Node(toString(spec->clientID))
-        , spec_(std::move(spec)) {
-        for (Port const& port : spec_->inputs) {
+    explicit PythonNode(std::shared_ptr<KindDeclaration const> declared)
+        : Node(toString(declared->clientID))
+        , declared_(std::move(declared)) {
+        for (Port const& port : declared_->inputs) {
             inputs_.emplace_back(port.type->makeInput(toString(port.name), this));
             addInput(inputs_.back().get());
         }
-        for (Port const& port : spec_->outputs) {
+        for (Port const& port : declared_->outputs) {
             outputs_.emplace_back(port.type->makeOutput(toString(port.name), this));
             addOutput(outputs_.back().get());
         }
-        for (ParameterDeclaration const& p : spec_->parameters)
+        for (ParameterDeclaration const& p : declared_->parameters)
             parameters().insert(requireType(p.type, p.name)
                                     .makeParameter(p.name, p.description, p.value, p.min, p.max));
-        instance_ = spec_->cls();
+        instance_ = declared_->cls();
     }
 
     ~PythonNode() override {
@@ -107,8 +107,8 @@ protected:
         try {
             py::dict inputs;
             for (std::size_t i = 0; i < inputs_.size(); ++i)
-                inputs[py::str(spec_->inputs[i].name)] =
-                    spec_->inputs[i].type->inputValue(*inputs_[i]);
+                inputs[py::str(declared_->inputs[i].name)] =
+                    declared_->inputs[i].type->inputValue(*inputs_[i]);
             py::dict params;
             for (auto const& parameter : parameters())
                 params[py::str(parameter->name().c_str())] =
@@ -118,7 +118,7 @@ protected:
             throw failure(e);
         } catch (py::builtin_exception const& e) {
             // A result that does not fit an output: reported at the kind's process method.
-            py::object code = spec_->cls.attr("process").attr("__code__");
+            py::object code = declared_->cls.attr("process").attr("__code__");
             throw Mirel::LogicalException(
                 py::str(code.attr("co_filename")).cast<std::string>().c_str(),
                 code.attr("co_firstlineno").cast<int>(), e.what());
@@ -127,15 +127,15 @@ protected:
 
 private:
     void publish(py::object const& result) {
-        std::vector<Port> const& outputs = spec_->outputs;
+        std::vector<Port> const& outputs = declared_->outputs;
         bool const single = outputs.size() == 1 && !py::isinstance<py::dict>(result);
         if (!single && !py::isinstance<py::dict>(result))
-            throw py::value_error("process() of \"" + spec_->clientID +
+            throw py::value_error("process() of \"" + declared_->clientID +
                                   "\" must return a dict of its outputs");
         for (std::size_t i = 0; i < outputs.size(); ++i) {
             py::object value = single ? result : result.attr("get")(outputs[i].name);
             if (value.is_none())
-                throw py::value_error("process() of \"" + spec_->clientID +
+                throw py::value_error("process() of \"" + declared_->clientID +
                                       "\" gave no value for output \"" + outputs[i].name + "\"");
             try {
                 outputs[i].type->publish(*outputs_[i], value);
@@ -145,7 +145,7 @@ private:
         }
     }
 
-    std::shared_ptr<KindSpec const> spec_;
+    std::shared_ptr<KindDeclaration const> declared_;
     std::vector<std::unique_ptr<InputConnector, Destroy>> inputs_;
     std::vector<std::unique_ptr<OutputConnector, Destroy>> outputs_;
     py::object instance_;
@@ -153,17 +153,17 @@ private:
 
 class PythonKindFactory : public NodeFactory {
 public:
-    explicit PythonKindFactory(std::shared_ptr<KindSpec const> spec)
-        : spec_(std::move(spec)) {}
+    explicit PythonKindFactory(std::shared_ptr<KindDeclaration const> declared)
+        : declared_(std::move(declared)) {}
 
     //! The catalogue may be asked from any thread, with or without the GIL.
     Node* create(NodeTargetType) override {
         py::gil_scoped_acquire gil;
-        return MIREL_NEW PythonNode(spec_);
+        return MIREL_NEW PythonNode(declared_);
     }
 
 private:
-    std::shared_ptr<KindSpec const> spec_;
+    std::shared_ptr<KindDeclaration const> declared_;
 };
 
 } // namespace
@@ -173,20 +173,20 @@ void registerKind(py::object cls, std::string const& vendor, std::string const& 
                   std::string const& description, std::vector<PortDeclaration> const& inputs,
                   std::vector<PortDeclaration> const& outputs,
                   std::vector<ParameterDeclaration> const& parameters) {
-    auto spec = std::make_shared<KindSpec>();
-    spec->cls = std::move(cls);
-    spec->clientID = clientID;
+    auto declared = std::make_shared<KindDeclaration>();
+    declared->cls = std::move(cls);
+    declared->clientID = clientID;
     for (auto const& [port, type] : inputs)
-        spec->inputs.push_back({port, &requireType(type, "input \"" + port + "\"")});
+        declared->inputs.push_back({port, &requireType(type, "input \"" + port + "\"")});
     for (auto const& [port, type] : outputs)
-        spec->outputs.push_back({port, &requireType(type, "output \"" + port + "\"")});
+        declared->outputs.push_back({port, &requireType(type, "output \"" + port + "\"")});
     for (ParameterDeclaration const& p : parameters) // a bad default or bound fails here, once
         requireType(p.type, "parameter \"" + p.name + "\"")
             .makeParameter(p.name, p.description, p.value, p.min, p.max);
-    spec->parameters = parameters;
+    declared->parameters = parameters;
 
     NodeLibrarian::Instance()->add(
-        MIREL_NEW PythonKindFactory(std::move(spec)),
+        MIREL_NEW PythonKindFactory(std::move(declared)),
         MIREL_NEW NodeMetaData(toString(name), toString(nameSpace), toString(vendor), version,
                                toString(description), toString(clientID)));
 }

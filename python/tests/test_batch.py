@@ -20,10 +20,10 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 def batch():
     if os.environ.get("DATA_FLOW_SANITIZED"):
         pytest.skip("worker processes under the sanitizer take minutes to start")
-    spec = importlib.util.spec_from_file_location("batch", ROOT / "examples/python/batch.py")
-    module = importlib.util.module_from_spec(spec)
+    location = importlib.util.spec_from_file_location("batch", ROOT / "examples/python/batch.py")
+    module = importlib.util.module_from_spec(location)
     sys.modules["batch"] = module
-    spec.loader.exec_module(module)
+    location.loader.exec_module(module)
     return module
 
 

@@ -113,14 +113,14 @@ export function GraphNode({ id, data, selected }: NodeProps<FlowNode>) {
       </div>
       {kind && kind.parameters.length > 0 && (
         <div className="params">
-          {kind.parameters.map((spec) => (
+          {kind.parameters.map((param) => (
             <ParamWidget
-              key={spec.name}
+              key={param.name}
               node={id}
-              spec={spec}
-              value={doc.parameters?.[spec.name] ?? spec.default}
-              driven={driven.has(spec.name)}
-              onChange={(value) => actions.setParameter(id, spec.name, value)}
+              param={param}
+              value={doc.parameters?.[param.name] ?? param.default}
+              driven={driven.has(param.name)}
+              onChange={(value) => actions.setParameter(id, param.name, value)}
             />
           ))}
         </div>

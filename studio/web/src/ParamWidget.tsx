@@ -7,7 +7,7 @@ import type { Json, ParameterSpec } from "./api";
 
 interface Props {
   node: string;
-  spec: ParameterSpec;
+  param: ParameterSpec;
   value: Json;
   driven: boolean;
   onChange: (value: Json) => void;
@@ -54,19 +54,19 @@ function CommitField(props: {
   );
 }
 
-function Slider({ node, spec, value, onChange }: Props) {
+function Slider({ node, param, value, onChange }: Props) {
   const [current, setCurrent] = useState(Number(value));
   useEffect(() => setCurrent(Number(value)), [value]);
-  const integer = INTEGER.has(spec.type);
-  const step = integer ? 1 : (spec.max! - spec.min!) / 1000;
+  const integer = INTEGER.has(param.type);
+  const step = integer ? 1 : (param.max! - param.min!) / 1000;
   return (
     <span className="slider">
       <input
         type="range"
         className="nodrag"
-        data-param={`${node}.${spec.name}`}
-        min={spec.min}
-        max={spec.max}
+        data-param={`${node}.${param.name}`}
+        min={param.min}
+        max={param.max}
         step={step}
         value={current}
         onChange={(e) => {
@@ -81,9 +81,9 @@ function Slider({ node, spec, value, onChange }: Props) {
 }
 
 function Widget(props: Props) {
-  const { spec, value, onChange } = props;
-  const label = `${props.node}.${spec.name}`;
-  if (spec.type === "bool")
+  const { param, value, onChange } = props;
+  const label = `${props.node}.${param.name}`;
+  if (param.type === "bool")
     return (
       <input
         type="checkbox"
@@ -93,18 +93,18 @@ function Widget(props: Props) {
         onChange={(e) => onChange(e.target.checked)}
       />
     );
-  if (SCALAR.has(spec.type) && spec.min !== undefined && spec.max !== undefined)
+  if (SCALAR.has(param.type) && param.min !== undefined && param.max !== undefined)
     return <Slider {...props} />;
-  if (SCALAR.has(spec.type))
+  if (SCALAR.has(param.type))
     return (
       <CommitField
         label={label}
         value={String(value)}
-        parse={(t) => parseNumber(t, INTEGER.has(spec.type))}
+        parse={(t) => parseNumber(t, INTEGER.has(param.type))}
         onCommit={onChange}
       />
     );
-  const small = SMALL_VECTOR.exec(spec.type);
+  const small = SMALL_VECTOR.exec(param.type);
   if (small && Array.isArray(value)) {
     const set = (i: number, v: Json) => onChange(value.map((old, j) => (j === i ? v : old)));
     return (
@@ -133,7 +133,7 @@ function Widget(props: Props) {
       </span>
     );
   }
-  if (spec.type === "String")
+  if (param.type === "String")
     return (
       <CommitField label={label} value={String(value)} parse={(t) => t} onCommit={onChange} />
     );
@@ -155,8 +155,8 @@ function Widget(props: Props) {
 
 export function ParamWidget(props: Props) {
   return (
-    <label className="param" title={props.spec.description}>
-      <span className="param-name">{props.spec.name}</span>
+    <label className="param" title={props.param.description}>
+      <span className="param-name">{props.param.name}</span>
       {props.driven ? <em className="driven">driven by its input</em> : <Widget {...props} />}
     </label>
   );

@@ -115,10 +115,12 @@ $(STUDIO_WEB)/index.html: studio/web/node_modules/.package-lock.json $(STUDIO_WE
 studio-web: studio-deps
 	@$(MAKE) --no-print-directory $(STUDIO_WEB)/index.html
 
-# The studio on the example graph, at http://127.0.0.1:$(PORT)/ (Ctrl-C stops it).
+# The studio on the example graph, at http://127.0.0.1:$(PORT)/ (Ctrl-C stops it), run in
+# build/studio-output, where the graph's PNG sink writes rings.png.
 studio: release studio-web
-	build/release/studio/dataflow-studio examples/graphs/rings.json \
-	  --plugin build/release/examples/image_kinds.so --port $(PORT)
+	mkdir -p build/studio-output
+	cd build/studio-output && ../release/studio/dataflow-studio ../../examples/graphs/rings.json \
+	  --plugin ../release/examples/image_kinds.so --port $(PORT)
 
 # The demo: builds only the host, its plugin and the Python module (Release) and runs the host
 # from the build tree; the PNG and DOT files go to build/demo-output/.

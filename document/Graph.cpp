@@ -765,7 +765,11 @@ EvaluationError describeFailure(std::string const& id) {
     try {
         throw;
     } catch (SharedException const& e) {
-        if (auto const* logical = dynamic_cast<LogicalException const*>(e.wrapped().get()))
+        // A slice's failure in an asynchronous run crosses threads twice: a share of a share.
+        std::exception const* wrapped = e.wrapped().get();
+        while (auto const* shared = dynamic_cast<SharedException const*>(wrapped))
+            wrapped = shared->wrapped().get();
+        if (auto const* logical = dynamic_cast<LogicalException const*>(wrapped))
             return EvaluationError(id, logical->message(), logical->file(), logical->line());
         return EvaluationError(id, e.what(), "", 0);
     } catch (LogicalException const& e) {
@@ -866,6 +870,9 @@ bool Graph::run(RunOptions const& options) {
     if (sink == nullptr)
         throw DocumentError("/sink", "the graph has no sink to evaluate from");
     std::vector<Entry*> const order = evaluationOrder();
+    // A cancel() that came after the last run had checked for one is still on the controller:
+    // without this, it would stop the visit below before it starts.
+    controller_->wait(0.0, 0.0);
     // Dirty flags flow downstream, so every node is updated after its producers; the flush then
     // drops what the changes reach and the visit stops at the results that are still valid.
     for (Entry* entry : order)

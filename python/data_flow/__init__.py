@@ -166,12 +166,20 @@ class Graph:
 
         Only what a change reaches is computed again. A failing node raises EvaluationError.
         """
-        return {id: NodeTime(ms, recomputed) for id, ms, recomputed in self._core.run()}
+        return self._core.run()
+
+    @property
+    def times(self) -> dict[str, NodeTime]:
+        """The time of every node of the last evaluation that completed, run() or run_async();
+        empty after a cancelled or failed one."""
+        return self._core.times()
 
     def run_async(self, callback: Callable[[Job], None] | None = None) -> Job:
         """Starts an evaluation and returns its Job at once.
 
         callback(job) is called with the GIL once the evaluation is over, on the job's thread.
+        The job has wait(timeout), cancel(), progress (nodes, items), done, completed (False
+        when cancelled) and times, the time of every node once it is over.
         """
         return self._core.run_async(callback)
 

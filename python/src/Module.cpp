@@ -112,6 +112,15 @@ py::list kinds() {
 
 class Job;
 
+//! Per-node times as Python has them: {id: data_flow.NodeTime(ms, recomputed)}, in order.
+py::dict timesToPython(std::vector<Document::NodeTime> const& times) {
+    py::object const nodeTime = py::module_::import("data_flow").attr("NodeTime");
+    py::dict result;
+    for (Document::NodeTime const& t : times)
+        result[py::str(t.id)] = nodeTime(t.milliseconds, t.recomputed);
+    return result;
+}
+
 //! A Graph as Python holds it: shared by the Python object and the jobs running on it.
 class GraphCore {
 public:
@@ -128,8 +137,8 @@ public:
 
     void setJob(std::shared_ptr<Job> const& job) { job_ = job; }
 
-    //! Evaluates on the calling thread without the GIL; [(id, ms, recomputed)] per node.
-    py::list run() {
+    //! Evaluates on the calling thread without the GIL; the times of its nodes.
+    py::dict run() {
         Graph& graph = this->graph();
         running_ = true;
         try {
@@ -143,12 +152,8 @@ public:
         return times();
     }
 
-    py::list times() {
-        py::list result;
-        for (Document::NodeTime const& t : graph_->times())
-            result.append(py::make_tuple(t.id, t.milliseconds, t.recomputed));
-        return result;
-    }
+    //! The times of the last evaluation that completed, synchronous or not.
+    py::dict times() { return timesToPython(graph().times()); }
 
     Node& node(std::string const& id) {
         if (Node* node = graph().node(id))
@@ -231,7 +236,13 @@ public:
         return true;
     }
 
-    void cancel() { core_->graphWhileRunning().cancel(); }
+    //! Stops the evaluation before its next node starts; nothing once the evaluation is over
+    //! (a cancel that came later would stop the graph's next evaluation instead).
+    void cancel() {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (!finished_)
+            core_->graphWhileRunning().cancel();
+    }
     bool finished() const {
         std::lock_guard<std::mutex> lock(lock_);
         return finished_;
@@ -239,6 +250,14 @@ public:
     //! False when the evaluation was cancelled before it completed.
     bool completed() const { return completed_.load(); }
     py::tuple progress() const { return py::make_tuple(nodes_.load(), items_.load()); }
+    //! The times of its nodes once it is over (none when cancelled or failed); None before.
+    py::object times() const {
+        std::unique_lock<std::mutex> lock(lock_);
+        if (!finished_)
+            return py::none();
+        lock.unlock(); // never written again
+        return timesToPython(times_);
+    }
 
 private:
     Job(std::shared_ptr<GraphCore> core, py::object callback)
@@ -253,12 +272,23 @@ private:
             nodes_ = p.nodesDone;
             items_ = p.itemsDone;
         };
+        Graph& graph = core_->graphWhileRunning();
+        std::exception_ptr error;
+        bool completed = false;
         try {
-            completed_ = core_->graphWhileRunning().run(options);
+            completed = graph.run(options);
         } catch (...) {
-            error_ = std::current_exception();
+            error = std::current_exception();
         }
-        setFlag(finished_);
+        {
+            // Under the lock that cancel() takes, so that no cancel lands once this is over.
+            std::lock_guard<std::mutex> lock(lock_);
+            error_ = error;
+            completed_ = completed;
+            times_ = graph.times(); // kept: the graph's next evaluation replaces its own
+            finished_ = true;
+            changed_.notify_all();
+        }
         if (callback_) {
             py::gil_scoped_acquire gil;
             try {
@@ -285,6 +315,7 @@ private:
     bool finished_ = false; // the evaluation is over
     bool settled_ = false;  // and so is the completion callback
     std::exception_ptr error_;
+    std::vector<Document::NodeTime> times_; // written with finished_, under lock_
     std::atomic<bool> completed_{false};
     std::atomic<std::size_t> nodes_{0};
     std::atomic<std::size_t> items_{0};
@@ -389,6 +420,7 @@ void bindGraph(py::module_& m) {
                  g.graph().setParameter(id, name, toJson(value));
              })
         .def("run", &GraphCore::run)
+        .def("times", &GraphCore::times)
         .def("run_async",
              [](Core const& g, py::object callback) { return Job::start(g, std::move(callback)); });
 
@@ -396,6 +428,7 @@ void bindGraph(py::module_& m) {
         .def("wait", &Job::wait, py::arg("timeout") = py::none())
         .def("cancel", &Job::cancel)
         .def_property_readonly("progress", &Job::progress)
+        .def_property_readonly("times", &Job::times)
         .def_property_readonly("done", &Job::finished)
         .def_property_readonly("completed", &Job::completed);
 }

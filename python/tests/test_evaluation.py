@@ -37,12 +37,14 @@ def test_job_reports_progress_and_calls_back_with_the_gil():
         seen.append((threading.get_ident(), job.done, job.wait(), sys.getrefcount(job) > 0))
 
     job = g.run_async(callback=on_done)
-    assert not job.wait(timeout=0.05) and not job.done
+    assert not job.wait(timeout=0.05) and not job.done and job.times is None
     assert job.progress[0] < 4
     with pytest.raises(df.Error, match="being evaluated"):
         g["gain"].params["gain"] = 1.0
     assert job.wait(timeout=10)
     assert job.done and job.completed and job.progress == (4, 0)
+    assert list(job.times) == ["ramp", "n0", "n1", "gain"] and job.times == g.times
+    assert job.times["n0"].recomputed and job.times["n0"].ms >= 100
     assert seen == [(seen[0][0], True, True, True)] and seen[0][0] != threading.get_ident()
     np.testing.assert_array_equal(g[sink].outputs["y"].value, [0, 2, 4, 6])
 
@@ -58,7 +60,11 @@ def test_cancel_stops_before_the_rest_and_leaves_the_graph_usable():
     assert g[sink].outputs["y"].value is None
     for n in ("n0", "n1", "n2"):
         g[n].params["seconds"] = 0.0
-    g.run()
+    finished = g.run_async()
+    finished.wait()
+    finished.cancel()  # over: it must not stop the next evaluation
+    job = g.run_async()
+    assert job.wait(timeout=10) and job.completed
     np.testing.assert_array_equal(g[sink].outputs["y"].value, [0, 2, 4, 6])
 
 

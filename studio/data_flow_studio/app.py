@@ -111,11 +111,15 @@ def create_app(studio, port, web_dir=None):
         await run_in_threadpool(studio.replace, text)
         return {"ok": True}
 
+    async def edit(request, keys, apply):
+        """Applies the request body, which must have `keys`, off the event loop."""
+        body = await _body(request, *keys)
+        await run_in_threadpool(apply, body)
+        return {"ok": True}
+
     @app.put("/api/meta")
     async def put_meta(request: Request):
-        body = await _body(request)
-        await run_in_threadpool(studio.set_meta, body)
-        return {"ok": True}
+        return await edit(request, (), studio.set_meta)
 
     @app.post("/api/save")
     def save():
@@ -123,9 +127,8 @@ def create_app(studio, port, web_dir=None):
 
     @app.post("/api/nodes", status_code=201)
     async def add_node(request: Request):
-        body = await _body(request, "kind", "id")
-        await run_in_threadpool(studio.add_node, body["kind"], _string(body, "id"))
-        return {"ok": True}
+        return await edit(request, ("kind", "id"),
+                          lambda body: studio.add_node(body["kind"], _string(body, "id")))
 
     @app.delete("/api/nodes/{node_id}")
     def remove_node(node_id: str):
@@ -134,30 +137,24 @@ def create_app(studio, port, web_dir=None):
 
     @app.post("/api/links", status_code=201)
     async def connect(request: Request):
-        body = await _body(request, "from", "to")
-        await run_in_threadpool(studio.connect, _string(body, "from"), _string(body, "to"))
-        return {"ok": True}
+        return await edit(request, ("from", "to"),
+                          lambda body: studio.connect(_string(body, "from"), _string(body, "to")))
 
     @app.delete("/api/links")
     async def disconnect(request: Request):
-        body = await _body(request, "to")
-        await run_in_threadpool(studio.disconnect, _string(body, "to"))
-        return {"ok": True}
+        return await edit(request, ("to",), lambda body: studio.disconnect(_string(body, "to")))
 
     @app.put("/api/nodes/{node_id}/parameters/{name}")
     async def set_parameter(node_id: str, name: str, request: Request):
-        body = await _body(request, "value")
         try:
-            await run_in_threadpool(studio.set_parameter, node_id, name, body["value"])
+            return await edit(request, ("value",),
+                              lambda body: studio.set_parameter(node_id, name, body["value"]))
         except df.DocumentError as e:  # its pointers point into the value
             return _problems_response(e.problems, "/value")
-        return {"ok": True}
 
     @app.put("/api/sink")
     async def set_sink(request: Request):
-        body = await _body(request, "id")
-        await run_in_threadpool(studio.set_sink, _string(body, "id"))
-        return {"ok": True}
+        return await edit(request, ("id",), lambda body: studio.set_sink(_string(body, "id")))
 
     @app.post("/api/run")
     def run():
@@ -166,6 +163,10 @@ def create_app(studio, port, web_dir=None):
     @app.get("/api/run")
     def last_run():
         return studio.last_run()
+
+    @app.post("/api/cancel")
+    def cancel():
+        return {"ok": True, "cancelled": studio.cancel()}
 
     @app.get("/api/nodes/{node_id}/outputs/{name}")
     def output(node_id: str, name: str):

@@ -2,10 +2,13 @@
 
 Every edit goes through the `data_flow` module, which checks it as a document load would and
 raises `df.DocumentError` with the same pointer-and-message problems; a refused edit changes
-nothing. One lock serialises edits, reads of results and runs (the library allows no change
-while an evaluation runs).
+nothing. One lock serialises edits, reads of results and the start of runs. A run is a job of
+the module's that evaluates without the lock, so that it can be cancelled and report progress;
+the library allows no use of a graph while it is evaluated, so meanwhile an edit answers 409
+(cancel the run or wait for it) and a read waits for the run to end.
 """
 
+import contextlib
 import json
 import math
 import threading
@@ -14,6 +17,8 @@ import data_flow as df
 
 from . import preview
 from .events import Events
+
+PROGRESS_INTERVAL = 0.1  # seconds between two progress events of a run
 
 
 class RequestError(Exception):
@@ -53,6 +58,8 @@ class Studio:
         self._lock = threading.RLock()
         self._catalogue = None
         self._last_run = None
+        self._job = None  # the job of the run in flight
+        self._runs = 0  # runs started, to tell their events apart
 
     @classmethod
     def load(cls, path):
@@ -70,13 +77,13 @@ class Studio:
 
     def document(self):
         """The current graph as a document, `meta` included."""
-        with self._lock:
+        with self._idle(wait=True):
             return json.loads(self._graph.to_json())
 
     def replace(self, text):
         """Replaces the graph with the document `text`; nothing changes when it does not load."""
         graph = df.Graph.from_json(text)
-        with self._lock:
+        with self._idle():
             self._graph, self._last_run = graph, None
         self._changed()
 
@@ -84,26 +91,26 @@ class Studio:
         """Replaces the free-form `meta` object (the editor keeps node positions there)."""
         if not isinstance(meta, dict):
             raise RequestError(400, "meta must be a JSON object")
-        with self._lock:
+        with self._idle(wait=True):  # no part of the evaluation: it waits rather than refuses
             self._graph.meta = meta
 
     def save(self):
         """Writes the document back to the file the studio was started on; returns the path."""
         if not self.path:
             raise RequestError(409, "the studio was not started on a file")
-        with self._lock:
+        with self._idle(wait=True):
             self._graph.save(self.path)
         return self.path
 
     # Edits.
 
     def add_node(self, kind, node_id):
-        with self._lock:
+        with self._idle():
             self._graph.add(kind, node_id)
         self._changed()
 
     def remove_node(self, node_id):
-        with self._lock:
+        with self._idle():
             self._node(node_id)
             self._graph.remove(node_id)
             meta = self._graph.meta  # a copy: written back when the node had a position
@@ -114,17 +121,17 @@ class Studio:
         self._changed()
 
     def connect(self, source, target):
-        with self._lock:
+        with self._idle():
             self._graph.connect(source, target)
         self._changed()
 
     def disconnect(self, target):
-        with self._lock:
+        with self._idle():
             self._graph.disconnect(target)
         self._changed()
 
     def set_parameter(self, node_id, name, value):
-        with self._lock:
+        with self._idle():
             params = self._node(node_id).params
             if name not in params:
                 raise RequestError(404, f'node "{node_id}" has no parameter "{name}"')
@@ -132,7 +139,7 @@ class Studio:
         self._changed()
 
     def set_sink(self, node_id):
-        with self._lock:
+        with self._idle():
             self._graph.sink = node_id
         self._changed()
 
@@ -140,21 +147,36 @@ class Studio:
 
     def run(self):
         """Evaluates from the sink and answers what the run did:
-        `{"ok": true, "nodes": {id: {"ms", "recomputed"}}}`, or
-        `{"ok": false, "error": {"message", "file", "line", "node"}}`. Its start and its result
-        go to the event streams too."""
-        with self._lock:
-            self.events.publish({"type": "run-started", "total": self._upstream_count()})
-            try:
-                times = self._graph.run()
-                result = {"ok": True, "nodes": {node_id: {"ms": t.ms, "recomputed": t.recomputed}
-                                                for node_id, t in times.items()}}
-            except df.EvaluationError as e:
-                result = {"ok": False, "error": {"message": e.message, "file": e.file,
-                                                 "line": e.line, "node": e.node or None}}
-            self._last_run = result
-        self.events.publish({"type": "run-finished", **result})
+        `{"ok": true, "nodes": {id: {"ms", "recomputed"}}}`, `{"ok": false, "cancelled": true}`,
+        or `{"ok": false, "error": {"message", "file", "line", "node"}}`. Its start, its
+        progress (nodes done of those upstream of the sink) and its result go to the event
+        streams too. RequestError 409 while another run is in flight."""
+        with self._idle():
+            self._runs += 1
+            run, total = self._runs, self._upstream_count()
+            self._job = job = self._graph.run_async()
+        self.events.publish({"type": "run-started", "run": run, "total": total})
+        try:
+            result = self._outcome(job, run, total)
+        except df.Error as e:  # nothing ran (the graph has no sink, say): refused like an edit
+            self._finish(job, run, {"ok": False, "error": {"message": str(e), "file": "",
+                                                           "line": 0, "node": None}}, keep=False)
+            raise
+        self._finish(job, run, result)
         return result
+
+    def cancel(self):
+        """Cancels the run in flight and waits until it stops, which is before the next node
+        starts; True when a run was cancelled, False when none was in flight (or it ended
+        before it could be stopped)."""
+        with self._lock:
+            job = self._job
+        if job is None:
+            return False
+        job.cancel()
+        with contextlib.suppress(df.Error):  # its run() reports how it ended
+            job.wait()
+        return not job.completed
 
     def last_run(self):
         return self._last_run
@@ -164,7 +186,7 @@ class Studio:
     def output(self, node_id, name):
         """The output's type, shape and value as JSON: arrays as lists (a vector cut to its
         first 4096 values), None without data."""
-        with self._lock:
+        with self._idle(wait=True):
             port = self._output(node_id, name)
             value = port.value
             shape = list(getattr(value, "shape", []))  # [] for a scalar or no data
@@ -174,7 +196,7 @@ class Studio:
 
     def preview_png(self, node_id, name, longest_side=512):
         """The output as a PNG; RequestError 404 without data, 422 when it is no image."""
-        with self._lock:
+        with self._idle(wait=True):
             node = self._node(node_id)
             port = self._output(node_id, name)
             if port.type != "FloatVector":
@@ -194,6 +216,50 @@ class Studio:
                                         f'which is no image of size {list(size)}')
         # The array is a view that keeps its value alive: encoding needs no lock.
         return preview.to_png(values, shape, longest_side)
+
+    # Helpers of runs.
+
+    @contextlib.contextmanager
+    def _idle(self, wait=False):
+        """Holds the lock while no run is in flight. A run in flight answers RequestError 409,
+        or with `wait`, is waited for (without the lock)."""
+        while True:
+            with self._lock:
+                job = self._job
+                if job is None or job.done:
+                    yield
+                    return
+                if not wait:
+                    raise RequestError(409, "the graph is being evaluated: cancel the run "
+                                            "(POST /api/cancel) or wait for it")
+            with contextlib.suppress(df.Error):  # its run() reports how it ended
+                job.wait()
+
+    def _outcome(self, job, run, total):
+        """Waits for the job, publishing its progress as it changes; what the run did."""
+        done = 0
+        try:
+            while not job.wait(timeout=PROGRESS_INTERVAL):
+                if job.progress[0] != done:
+                    done = job.progress[0]
+                    self.events.publish({"type": "run-progress", "run": run, "done": done,
+                                         "total": total})
+        except df.EvaluationError as e:
+            return {"ok": False, "error": {"message": e.message, "file": e.file, "line": e.line,
+                                           "node": e.node or None}}
+        if not job.completed:
+            return {"ok": False, "cancelled": True}
+        return {"ok": True, "nodes": {node_id: {"ms": t.ms, "recomputed": t.recomputed}
+                                      for node_id, t in job.times.items()}}
+
+    def _finish(self, job, run, result, keep=True):
+        """Ends the run: the studio is idle again and the streams hear how it went."""
+        with self._lock:
+            if self._job is job:  # else a later run started once this one was cancelled
+                self._job = None
+                if keep:
+                    self._last_run = result
+        self.events.publish({"type": "run-finished", "run": run, **result})
 
     # Helpers; the callers hold the lock.
 

@@ -1,9 +1,12 @@
 """The studio's HTTP/JSON API through FastAPI's test client, on the example image kinds."""
 
 import asyncio
+import contextlib
 import json
+import queue
 import struct
 import threading
+import time
 
 import pytest
 
@@ -141,22 +144,82 @@ def test_a_failing_node_is_reported_and_the_studio_runs_on(client):
     assert client.post("/api/run").json()["ok"] is True
 
 
-def test_a_run_streams_its_start_and_result(studio):
+@pytest.fixture(scope="module")
+def pause(df):
+    """A kind that passes its image on after `seconds`: runs slow enough to cancel."""
+
+    class Pause(df.NodeKind):
+        client_id = "studio-pause"
+        inputs = {"image": "FloatVector"}
+        outputs = {"image": "FloatVector"}
+        parameters = {"seconds": df.Parameter("float", 0.5)}
+
+        def process(self, inputs, params):
+            time.sleep(params["seconds"])
+            return inputs["image"]
+
+    df.register(Pause)
+    return Pause.client_id
+
+
+@contextlib.contextmanager
+def event_queue(studio):
+    """The studio's events, in a queue as they come, until the block ends."""
+    events, subscribed = queue.Queue(), threading.Event()
+
     async def collect():
         stream = studio.events.stream()
-        await stream.__anext__()  # subscribed from here on
+        await stream.__anext__()
+        subscribed.set()
+        async for text in stream:
+            if text.startswith("data: "):
+                events.put(json.loads(text[len("data: "):]))
 
-        def run_then_stop():
-            studio.run()
-            studio.events.close()
+    thread = threading.Thread(target=asyncio.run, args=(collect(),))
+    thread.start()
+    assert subscribed.wait(10)
+    try:
+        yield events
+    finally:
+        studio.events.close()
+        thread.join(10)
 
-        threading.Thread(target=run_then_stop).start()
-        return [json.loads(text[len("data: "):]) async for text in stream]
 
-    events = asyncio.run(collect())
-    assert events[0] == {"type": "run-started", "total": 2}
-    assert events[-1]["type"] == "run-finished" and events[-1]["ok"] is True
-    assert set(events[-1]["nodes"]) == {"pattern", "blur"}
+def next_event(events, kind):
+    while (event := events.get(timeout=10))["type"] != kind:
+        pass
+    return event
+
+
+def test_a_run_streams_progress_and_can_be_cancelled(client, studio, document, pause):
+    document["nodes"] += [{"id": f"pause{i}", "kind": {"clientID": pause}} for i in (1, 2)]
+    document["links"][0] = {"from": "pattern.image", "to": "pause1.image"}
+    document["links"] += [{"from": "pause1.image", "to": "pause2.image"},
+                          {"from": "pause2.image", "to": "blur.image"}]
+    assert client.put("/api/graph", content=json.dumps(document)).status_code == 200
+    answers = []
+    with event_queue(studio) as events:
+        runner = threading.Thread(target=lambda: answers.append(client.post("/api/run").json()))
+        runner.start()
+        assert next_event(events, "run-started") == {"type": "run-started", "run": 1, "total": 4}
+        progress = next_event(events, "run-progress")  # the pattern is done, pause1 sleeps
+        assert progress["run"] == 1 and progress["total"] == 4 and progress["done"] < 3
+        assert client.post("/api/run").status_code == 409
+        refused = client.put("/api/nodes/pause2/parameters/seconds", json={"value": 0.0})
+        assert refused.status_code == 409 and "POST /api/cancel" in refused.json()["message"]
+        assert client.post("/api/cancel").json() == {"ok": True, "cancelled": True}
+        runner.join(10)
+        assert answers == [{"ok": False, "cancelled": True}] == [client.get("/api/run").json()]
+        assert next_event(events, "run-finished") == {"type": "run-finished", "run": 1,
+                                                      **answers[0]}
+
+        for i in (1, 2):  # the cancelled run left a graph that runs again, from scratch
+            client.put(f"/api/nodes/pause{i}/parameters/seconds", json={"value": 0.0})
+        rerun = client.post("/api/run").json()
+        assert rerun["ok"] and all(t["recomputed"] for t in rerun["nodes"].values())
+        assert next_event(events, "run-finished") == {"type": "run-finished", "run": 2, **rerun}
+    assert set(rerun["nodes"]) == {"pattern", "pause1", "pause2", "blur"}
+    assert client.post("/api/cancel").json() == {"ok": True, "cancelled": False}
 
 
 def test_save_writes_the_document_with_the_editors_positions(client, graph_file, df):

@@ -1,7 +1,8 @@
 // The studio page: a palette of the registered kinds, the graph on a canvas, a tool bar with
-// Run, a progress bar, save and load. Every edit goes to the server, which checks it like a
-// document load; the page then shows the graph the server holds. Parameter changes re-run the
-// graph after a short pause, and each node shows whether the run recomputed it.
+// Run, the progress of the run in flight with Cancel, save and load. Every edit goes to the
+// server, which checks it like a document load; the page then shows the graph the server holds.
+// Parameter changes re-run the graph after a short pause (cancelling a run still in flight),
+// and each node shows whether the run recomputed it.
 
 import { useCallback, useEffect, useMemo, useRef, useState } from "react";
 import {
@@ -21,6 +22,7 @@ import "@xyflow/react/dist/style.css";
 import {
   api,
   ApiError,
+  cancellingRun,
   type GraphDocument,
   type Json,
   type Kind,
@@ -55,6 +57,7 @@ function Studio() {
   const [documentProblems, setDocumentProblems] = useState<string[]>([]);
   const [running, setRunning] = useState(false);
   const [evaluating, setEvaluating] = useState(false); // this page's run or another's
+  const [progress, setProgress] = useState({ done: 0, total: 0 });
   const [autoRun, setAutoRun] = useState(true);
   const [status, setStatus] = useState("");
   const [nodes, setNodes, onNodesChange] = useNodesState<FlowNode>([]);
@@ -66,6 +69,7 @@ function Studio() {
   const nodesMeasured = useNodesInitialized();
   const previews = useRef<Record<string, number>>({}); // node id -> run its previews show
   const runs = useRef(0);
+  const serverRun = useRef(0); // the server's number of the last run started
   const busy = useRef(false);
   const pendingRun = useRef(false);
   const timers = useRef<Record<string, number>>({});
@@ -103,6 +107,12 @@ function Studio() {
   const showRun = useCallback((result: RunResult) => {
     const run = ++runs.current;
     setRunNumber(run);
+    if (!result.ok && "cancelled" in result) {
+      setFailure(null);
+      setTimes({}); // a cancelled run leaves no results
+      setStatus(`run ${run} cancelled`);
+      return;
+    }
     if (!result.ok) {
       setFailure(result.error);
       setTimes({});
@@ -121,7 +131,9 @@ function Studio() {
 
   const run = useCallback(async () => {
     if (busy.current) {
+      // The run in flight computes what is out of date already: stop it, then run again.
       pendingRun.current = true;
+      api.cancel().catch((e) => setStatus(messageOf(e)));
       return;
     }
     busy.current = true;
@@ -147,7 +159,7 @@ function Studio() {
   const edit = useCallback(
     async (id: string, request: () => Promise<unknown>, rerun = true) => {
       try {
-        await request();
+        await cancellingRun(request);
         setProblems((p) => ({ ...p, [id]: [] }));
         if (rerun) changed();
       } catch (e) {
@@ -193,9 +205,15 @@ function Studio() {
     const events = new EventSource("/api/events");
     events.onmessage = (message) => {
       const event = JSON.parse(message.data) as StudioEvent;
-      if (event.type === "run-started") setEvaluating(true);
-      else if (event.type === "run-finished") setEvaluating(false);
-      else if (event.type === "graph-changed") later("refresh", 100, () => refresh().catch(() => {}));
+      if (event.type === "run-started") {
+        serverRun.current = event.run;
+        setEvaluating(true);
+        setProgress({ done: 0, total: event.total });
+      } else if (event.type === "run-progress" && event.run === serverRun.current) {
+        setProgress({ done: event.done, total: event.total });
+      } else if (event.type === "run-finished" && event.run === serverRun.current) {
+        setEvaluating(false);
+      } else if (event.type === "graph-changed") later("refresh", 100, () => refresh().catch(() => {}));
     };
     return () => events.close();
   }, [refresh, showRun]);
@@ -252,7 +270,7 @@ function Studio() {
     const top = placed.length ? Math.min(...placed.map(([, y]) => y)) : 40;
     positions.current[id] = [right, top];
     try {
-      await api.addNode({ clientID: kind.clientID }, id);
+      await cancellingRun(() => api.addNode({ clientID: kind.clientID }, id));
       setStatus(`added ${id}`);
       saveMeta();
       fitWhen.current = doc.nodes.length + 1;
@@ -273,7 +291,8 @@ function Studio() {
 
   const open = async (file: File) => {
     try {
-      await api.replaceGraph(await file.text());
+      const text = await file.text();
+      await cancellingRun(() => api.replaceGraph(text));
       positions.current = {};
       previews.current = {};
       fitWhen.current = 1;
@@ -305,7 +324,15 @@ function Studio() {
             <input type="checkbox" checked={autoRun} onChange={(e) => setAutoRun(e.target.checked)} />
             re-run on change
           </label>
-          <progress className={running || evaluating ? "active" : ""} />
+          <span className={`run-progress${running || evaluating ? " active" : ""}`}>
+            <progress max={progress.total || 1} value={progress.done} />
+            <span id="progress" title="nodes computed of those upstream of the sink">
+              {progress.done}/{progress.total}
+            </span>
+            <button id="cancel" onClick={() => api.cancel().catch((e) => setStatus(messageOf(e)))}>
+              Cancel
+            </button>
+          </span>
           <span id="status" className={failure ? "failed" : ""}>
             {status}
           </span>

@@ -79,6 +79,7 @@ export interface RunError {
 
 export type RunResult =
   | { ok: true; nodes: Record<string, NodeTime> }
+  | { ok: false; cancelled: true }
   | { ok: false; error: RunError };
 
 export interface Problem {
@@ -86,9 +87,12 @@ export interface Problem {
   message: string;
 }
 
+// Runs are numbered by the server; done counts the nodes computed so far, of the total upstream
+// of the sink (nodes whose results are still valid are not computed, so done may stay below it).
 export type StudioEvent =
-  | { type: "run-started"; total: number }
-  | ({ type: "run-finished" } & RunResult)
+  | { type: "run-started"; run: number; total: number }
+  | { type: "run-progress"; run: number; done: number; total: number }
+  | ({ type: "run-finished"; run: number } & RunResult)
   | { type: "graph-changed" };
 
 export class ApiError extends Error {
@@ -130,8 +134,21 @@ export const api = {
     }),
   setSink: (id: string) => call("PUT", "/api/sink", { id }),
   run: () => call<RunResult>("POST", "/api/run"),
+  cancel: () => call<{ cancelled: boolean }>("POST", "/api/cancel"),
   lastRun: () => call<RunResult | null>("GET", "/api/run"),
 };
+
+// The server refuses an edit while a run is in flight (409): that run is cancelled, since its
+// results would be out of date, and the edit is sent again.
+export async function cancellingRun<T>(request: () => Promise<T>): Promise<T> {
+  try {
+    return await request();
+  } catch (e) {
+    if (!(e instanceof ApiError && e.status === 409)) throw e;
+    await api.cancel();
+    return request();
+  }
+}
 
 export const previewUrl = (id: string, output: string, version: number) =>
   `/api/nodes/${encodeURIComponent(id)}/outputs/${encodeURIComponent(output)}/preview.png?v=${version}`;

@@ -141,7 +141,7 @@ function Studio() {
     try {
       do {
         pendingRun.current = false;
-        showRun(await api.run());
+        showRun(await cancellingRun(api.run)); // one from another page may be in flight
       } while (pendingRun.current);
     } catch (e) {
       setStatus(`run refused: ${problemLines(e).join("; ")}`);

@@ -1,7 +1,7 @@
 """The studio end to end in a headless Chromium: the launcher serves the built page on the
 small ring document; the test adds a tone node from the palette, links the blur to it, makes it
-the sink, runs, moves its level slider and sees the preview change, the tone node recomputed and
-the blur's results kept. The last picture is the README's screenshot (DATA_FLOW_STUDIO_SCREENSHOT)."""
+the sink, runs, moves its level slider and sees the preview change, the tone node recomputed,
+the blur's results kept and the run's node count from the event stream. The last picture is the README's screenshot (DATA_FLOW_STUDIO_SCREENSHOT)."""
 
 import os
 import socket
@@ -73,6 +73,7 @@ const text = (selector) => document.querySelector(selector)?.textContent ?? "";
 const image = document.querySelector('img[data-preview="tone.image"]');
 return {
   status: text("#status"),
+  progress: text("#progress"),
   running: document.getElementById("run").disabled,
   blur: text('[data-node="blur"] .timing'),
   tone: text('[data-node="tone"] .timing'),
@@ -137,7 +138,8 @@ def test_build_tweak_and_run_a_graph_in_the_browser(server, browser):
     until(lambda state: not state["running"] and state["preview"] not in (None, first["preview"])
           and urllib.request.urlopen(state["preview"]).read() != before
           and state["tone"].startswith("recomputed in") and state["blur"] == "kept its results"
-          and "tone" in state["status"] and "blur" not in state["status"],
+          and "tone" in state["status"] and "blur" not in state["status"]
+          and state["progress"].endswith("/3"),  # the run's node count, from its events
           "a changed preview of tone, recomputed alone")
 
     if SCREENSHOT:

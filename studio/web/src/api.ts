@@ -139,14 +139,16 @@ export const api = {
 };
 
 // The server refuses an edit while a run is in flight (409): that run is cancelled, since its
-// results would be out of date, and the edit is sent again.
+// results would be out of date, and the edit is sent again (a few times: another page, or this
+// one's debounced re-run, may start a run in between).
 export async function cancellingRun<T>(request: () => Promise<T>): Promise<T> {
-  try {
-    return await request();
-  } catch (e) {
-    if (!(e instanceof ApiError && e.status === 409)) throw e;
-    await api.cancel();
-    return request();
+  for (let attempt = 1; ; attempt++) {
+    try {
+      return await request();
+    } catch (e) {
+      if (!(e instanceof ApiError && e.status === 409) || attempt === 3) throw e;
+      await api.cancel();
+    }
   }
 }
 

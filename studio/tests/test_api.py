@@ -152,7 +152,7 @@ def pause(df):
         client_id = "studio-pause"
         inputs = {"image": "FloatVector"}
         outputs = {"image": "FloatVector"}
-        parameters = {"seconds": df.Parameter("float", 0.5)}
+        parameters = {"seconds": df.Parameter("float", 1.0)}
 
         def process(self, inputs, params):
             time.sleep(params["seconds"])

@@ -5,6 +5,8 @@
 PREFIX ?= /usr/local
 SECONDS ?= 60
 SEED ?= $(shell date +%s)
+# Parallel build jobs: every core of the machine unless given.
+JOBS ?= $(shell nproc)
 PACKAGES := cmake make g++ pkg-config libtbb-dev libboost-dev libgtest-dev libbenchmark-dev \
             nlohmann-json3-dev libcli11-dev libpng-dev libclang-rt-14-dev
 PACKAGES += pybind11-dev python3-dev python3-numpy python3-pytest python3-distributed
@@ -35,7 +37,7 @@ deps:
 
 release: deps
 	cmake --preset release
-	cmake --build --preset release
+	cmake --build --preset release -j $(JOBS)
 
 # The whole suite: every test in Release (with the packaging test), everything but the
 # packaging test under ASan+UBSan, the concurrency tests under ThreadSanitizer, the fuzzer for
@@ -43,12 +45,12 @@ release: deps
 test: unit asan tsan fuzz memcheck
 
 unit: release studio-web
-	ctest --preset release
+	ctest --preset release -j $(JOBS)
 
 asan: deps
 	cmake --preset asan
-	cmake --build --preset asan
-	ctest --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS)
 
 tsan-tbb:
 	$(call install_missing,$(TSAN_PACKAGES))
@@ -56,14 +58,14 @@ tsan-tbb:
 
 tsan: tsan-tbb
 	cmake --preset tsan
-	cmake --build --preset tsan --target concurrency_tests
-	ctest --preset tsan
+	cmake --build --preset tsan -j $(JOBS) --target concurrency_tests
+	ctest --preset tsan -j $(JOBS)
 
 # The randomized stress test for SECONDS seconds, from seed SEED (the clock unless given); a
 # failure prints the seed that replays it.
 stress: deps
 	cmake --preset release
-	cmake --build --preset release --target stress_concurrency_test
+	cmake --build --preset release -j $(JOBS) --target stress_concurrency_test
 	DATA_FLOW_STRESS_SECONDS=$(SECONDS) DATA_FLOW_STRESS_SEED=$(SEED) \
 	  build/release/tests/stress_concurrency_test
 
@@ -75,7 +77,7 @@ stress: deps
 fuzz-build:
 	$(call install_missing,$(FUZZ_PACKAGES))
 	cmake --preset fuzz
-	cmake --build --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
 
 fuzz: fuzz-build
 	@mkdir -p build/fuzz/corpus
@@ -90,7 +92,7 @@ fuzz: fuzz-build
 memcheck: deps
 	$(call install_missing,valgrind)
 	cmake --preset release
-	cmake --build --preset release --target demo image_kinds
+	cmake --build --preset release -j $(JOBS) --target demo image_kinds
 	valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
 	  --show-leak-kinds=definite build/release/examples/demo build/memcheck-output
 
@@ -126,7 +128,7 @@ studio: release studio-web
 # from the build tree; the PNG and DOT files go to build/demo-output/.
 demo: deps
 	cmake --preset release
-	cmake --build --preset release --target demo image_kinds data_flow_python
+	cmake --build --preset release -j $(JOBS) --target demo image_kinds data_flow_python
 	build/release/examples/demo build/demo-output
 
 # The benchmarks, each printing its figures beside their baselines with the ratios.
@@ -134,7 +136,7 @@ BENCHMARKS := bench_evaluation bench_slices bench_async bench_librarian bench_me
               bench_branches
 bench: deps
 	cmake --preset release
-	cmake --build --preset release --target $(BENCHMARKS)
+	cmake --build --preset release -j $(JOBS) --target $(BENCHMARKS)
 	@set -e; for b in $(BENCHMARKS); do echo "== $$b"; build/release/bench/$$b; done
 
 clean:

@@ -1,5 +1,6 @@
 # Run by ctest as `cmake -D... -P packaging_test.cmake`; see CMakeLists.txt beside it.
-foreach(var BUILD_DIR CONSUMER_DIR WORK_DIR LIBDIR VERSION SOVERSION CXX_COMPILER PKG_CONFIG)
+foreach(var BUILD_DIR CONSUMER_DIR VENDORING_DIR SOURCE_DIR WORK_DIR LIBDIR VERSION SOVERSION
+            CXX_COMPILER PKG_CONFIG)
   if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
     message(FATAL_ERROR "packaging test: ${var} is not set")
   endif()
@@ -85,3 +86,17 @@ if(NOT RUN_OUTPUT MATCHES "usage: dataflow-studio")
   message(FATAL_ERROR "packaging test: dataflow-studio --help printed:\n${RUN_OUTPUT}")
 endif()
 message(STATUS "installed dataflow-studio: OK")
+
+# 6. A project that vendors the source tree: add_subdirectory builds the libraries inside the
+#    client's build, and the same consumer links them from there. Only the build is under test
+#    here, so it is made cheaply: unoptimised (no build type), its sources in unity batches.
+set(configure_args -S ${VENDORING_DIR} -B ${WORK_DIR}/vendoring -DCMAKE_BUILD_TYPE=
+  -DCMAKE_UNITY_BUILD=ON -DCMAKE_CXX_COMPILER=${CXX_COMPILER} -DDATA_FLOW_SOURCE_DIR=${SOURCE_DIR})
+if(TBB_DIR)
+  list(APPEND configure_args -DTBB_DIR=${TBB_DIR})
+endif()
+run(${CMAKE_COMMAND} ${configure_args})
+cmake_host_system_information(RESULT jobs QUERY NUMBER_OF_LOGICAL_CORES)
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/vendoring --target consumer --parallel ${jobs})
+run(${WORK_DIR}/vendoring/consumer)
+expect_ok("add_subdirectory consumer" "${RUN_OUTPUT}")

@@ -3,6 +3,7 @@
 #include "data_flow/connectors/Connector.h"
 #include "data_flow/connectors/Inputs.h"
 #include "data_flow/connectors/Outputs.h"
+#include "modules/Image.h"
 #include "support/TestSupport.h"
 
 #include <dlfcn.h>
@@ -189,4 +190,26 @@ TEST_F(ModuleConnectors, ValueCrossesIntoAnInputMadeByAModule) {
     destroyInput(pIn);
     destroyOutput(pIntOut);
     out.setData(nullptr);
+}
+
+TEST_F(ModuleConnectors, AClientValueTypeCrossesFromAModuleOutputToAHostInput) {
+    std::unique_ptr<void, int (*)(void*)> module(
+        dlopen(TEST_MODULE_DIR "/connector_module.so", RTLD_NOW | RTLD_LOCAL), dlclose);
+    ASSERT_TRUE(module) << dlerror();
+    auto* makeImageOutput =
+        symbol<OutputConnector*(char const*, int)>(module.get(), "makeImageOutput");
+    auto* destroyOutput = symbol<void(OutputConnector*)>(module.get(), "destroyOutput");
+    ASSERT_TRUE(makeImageOutput && destroyOutput);
+
+    OutputConnector* pOut = makeImageOutput("image", 3);
+    ConstInput<test::Image> in("in", nullptr);
+    Connect(*pOut, in); // the module's Image is ours
+    in.acquireData();   // the host's input asks the module's output to deliver
+    EXPECT_EQ(in.data(), pOut->data()) << "the cell is shared, the image not copied";
+    EXPECT_EQ(in.value().width, 3);
+    EXPECT_EQ(in.value().grey, std::vector<float>(3, 0.5f));
+    pOut->disconnect();
+    destroyOutput(pOut); // the input still holds the image
+    EXPECT_EQ(in.value().width, 3);
+    in.releaseData();
 }

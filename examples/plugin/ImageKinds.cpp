@@ -4,7 +4,9 @@
 // everything else in it is reached only through the nodes the catalogue creates.
 //
 // Images travel as Mirel::FloatVector (grey values, row after row) with their size beside them
-// as an int2, because connectors carry the library's value types only.
+// as an int2: the library's value types, which the host's documents and tools can show and
+// store. Connectors carry a client's own types as well (an OutputTemplate<Image> feeding a
+// ConstInput<Image>, across modules too), when nothing outside the graph has to read them.
 
 #include "DemoNode.h"
 #include "plugin/FileKinds.h"

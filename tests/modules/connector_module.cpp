@@ -3,6 +3,7 @@
 #include "core/Core.h"
 #include "data_flow/connectors/Inputs.h"
 #include "data_flow/connectors/Outputs.h"
+#include "modules/Image.h"
 
 #include <typeinfo>
 
@@ -17,6 +18,13 @@ CONNECTOR_MODULE_EXPORT InputConnector* makeFloatInput(char const* name) {
 
 CONNECTOR_MODULE_EXPORT OutputConnector* makeIntOutput(char const* name) {
     return MIREL_NEW OutputTemplate<int>(String(name), nullptr);
+}
+
+//! An output of the client type Image, made and filled by the module: a width x 1 image.
+CONNECTOR_MODULE_EXPORT OutputConnector* makeImageOutput(char const* name, int width) {
+    auto* pOutput = MIREL_NEW OutputTemplate<test::Image>(String(name), nullptr);
+    pOutput->setData(MIREL_NEW test::Image{width, 1, std::vector<float>(width, 0.5f)});
+    return pOutput;
 }
 
 CONNECTOR_MODULE_EXPORT void destroyInput(InputConnector* pInput) {

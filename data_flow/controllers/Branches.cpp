@@ -189,7 +189,7 @@ bool BranchVisit::step(Job& job) {
         } else if (pNode->isReady()) {
             job.aFrames.pop_back();
             if (running())
-                oController_.processNode(pNode);
+                oController_.processNode(pNode, oController_.observedThread());
         } else {
             f.ePhase = kScan;
             f.iNext = 0;
@@ -239,7 +239,7 @@ bool BranchVisit::step(Job& job) {
     }
     job.aFrames.pop_back();
     if (running() && pNode->isReady())
-        oController_.processNode(pNode);
+        oController_.processNode(pNode, oController_.observedThread());
     return true;
 }
 

@@ -355,8 +355,11 @@ bool Controller::setObserver(EvaluationObserver* observer) noexcept {
     return true;
 }
 
-void Controller::processNodeObserved(Node* node) {
-    unsigned const iThread = schedulerThreadIndex();
+unsigned Controller::observedThread() const noexcept {
+    return pObserver_ != nullptr ? schedulerThreadIndex() : 0;
+}
+
+void Controller::processNodeObserved(Node* node, unsigned iThread) {
     std::lock_guard<ProcessLock> oLock(node->oProcessLock_);
     pObserver_->nodeStarted(*node, iThread);
     node->setProcessing(true);
@@ -375,9 +378,9 @@ void Controller::waitWhileProcessed(Node* node) {
     std::lock_guard<ProcessLock> oWait(node->oProcessLock_);
 }
 
-void Controller::processNode(Node* node) {
+void Controller::processNode(Node* node, unsigned thread) {
     if (pObserver_ != nullptr) {
-        processNodeObserved(node);
+        processNodeObserved(node, thread);
         return;
     }
     std::lock_guard<ProcessLock> oLock(node->oProcessLock_);
@@ -400,6 +403,7 @@ void Controller::processRecursive(Node* node) {
     }
     VisitStackLease oLease(*pImpl_);
     internal::ControllerImpl::VisitStack& aStack = oLease.stack();
+    unsigned const iThread = observedThread(); // the visit stays on this thread
     aStack.push_back({node, kNotVisited});
     while (!aStack.empty()) {
         std::size_t const iTop = aStack.size() - 1;
@@ -412,7 +416,7 @@ void Controller::processRecursive(Node* node) {
                 continue;
             }
             if (isRunning() && pNode->isReady()) {
-                processNode(pNode);
+                processNode(pNode, iThread);
                 aStack.pop_back();
                 continue;
             }
@@ -441,7 +445,7 @@ void Controller::processRecursive(Node* node) {
         // Every input was looked at (or the walk was stopped): process the node if that made it
         // ready, unless the evaluation was cancelled or stopped meanwhile.
         if (isRunning() && pNode->isReady())
-            processNode(pNode);
+            processNode(pNode, iThread);
         aStack.pop_back();
     }
 }

@@ -216,7 +216,11 @@ private:
     friend struct processSliceHelper;
     friend class internal::BranchVisit;
 
-    void processNode(Node* node);
+    //! Processes node under its lock; thread is the calling thread's scheduler index when an
+    //! observer is attached (observedThread()), for its hooks.
+    void processNode(Node* node, unsigned thread);
+    //! The calling thread's scheduler index when an observer is attached, else 0 (not looked up).
+    unsigned observedThread() const noexcept;
     //! True while the status is kProcessing: a visit processes nothing once it is not.
     bool isRunning() const noexcept {
         return eStatus_.load(std::memory_order_relaxed) == kProcessing;
@@ -228,7 +232,7 @@ private:
     static InputConnector* inputOf(Node* node, std::size_t i) noexcept;
     static OutputConnector* outputOf(Node* node, std::size_t i) noexcept;
     void processSlicesInArena(Node* node, std::size_t nItems, std::size_t nGrain);
-    void processNodeObserved(Node* node);
+    void processNodeObserved(Node* node, unsigned iThread);
     void processSliceObserved(Node* node, std::size_t begin, std::size_t end);
     void observeEvaluationEnd(unsigned thread, char const* failure);
     void resetProgress() noexcept;

@@ -31,18 +31,23 @@ void EvaluationObserver::sliceEnded(Node const&, std::size_t, std::size_t, unsig
 
 /** The events one thread reported, in the order they started. An event is opened by a start
     hook and closed by the matching end hook; since a thread's hooks nest, the event to close is
-    always the last one opened, so the open ones form a stack. Events live in fixed-size chunks:
-    growing never moves or copies them. */
+    always the innermost one opened, so the open ones form a stack, linked through the events
+    themselves. Events live in fixed-size chunks: growing never moves or copies them, and
+    clear() keeps the chunks for the events to come. */
 struct TraceRecorder::Buffer {
     enum teKind : std::uint32_t { kEvaluation, kNode, kSlice };
 
     struct Event {
         std::int64_t begin; // nanoseconds since the recorder's origin
-        std::int64_t end;   // -1 while open
+        union {
+            std::int64_t end;  // once closed
+            Event* pEnclosing; // while open: the event open before it, or null
+        };
         void const* subject;
         teKind eKind;
-        std::uint32_t iDetail; // 1 + index into aDetails, or 0 for none
+        std::uint32_t iDetail; // 1 + index into aDetails, 0 for none; kOpen while open
     };
+    static constexpr std::uint32_t kOpen = ~std::uint32_t(0);
     //! What only some events carry: a slice's range, a failure, an outcome, a cancellation.
     struct Detail {
         std::size_t begin = 0;
@@ -52,58 +57,80 @@ struct TraceRecorder::Buffer {
         bool bCancelled = false;
     };
 
-    static constexpr std::size_t kChunkShift = 12;
-    static constexpr std::size_t kChunkSize = std::size_t(1) << kChunkShift;
+    static constexpr std::size_t kChunkSize = std::size_t(1) << 12;
 
     Buffer(std::thread::id thread, unsigned iThread, std::size_t iSequence)
         : oThread(thread)
         , iThreadIndex(iThread)
         , iOrder(iSequence) {}
 
-    Event& at(std::size_t i) { return aChunks[i >> kChunkShift][i & (kChunkSize - 1)]; }
-    Event const& at(std::size_t i) const { return aChunks[i >> kChunkShift][i & (kChunkSize - 1)]; }
+    Event const& at(std::size_t i) const { return aChunks[i / kChunkSize][i % kChunkSize]; }
+    std::size_t size() const {
+        return pNext == nullptr ? 0
+                                : iChunk * kChunkSize + std::size_t(pNext - aChunks[iChunk].get());
+    }
 
-    void open(teKind eKind, void const* pSubject, std::int64_t t, std::uint32_t iDetail = 0) {
-        if (nEvents == aChunks.size() * kChunkSize)
-            aChunks.emplace_back(new Event[kChunkSize]);
-        at(nEvents) = Event{t, -1, pSubject, eKind, iDetail};
-        aOpen.push_back(nEvents++);
+    void open(teKind eKind, void const* pSubject, std::int64_t t) {
+        if (pNext == pChunkEnd)
+            nextChunk();
+        Event* const e = pNext++;
+        e->begin = t;
+        e->pEnclosing = pInnermost;
+        e->subject = pSubject;
+        e->eKind = eKind;
+        e->iDetail = kOpen;
+        pInnermost = e;
     }
     //! Closes the innermost open event; null when none is open (an observer attached mid-way).
     Event* close(std::int64_t t) {
-        if (aOpen.empty())
+        Event* const e = pInnermost;
+        if (e == nullptr)
             return nullptr;
-        Event& e = at(aOpen.back());
-        aOpen.pop_back();
-        e.end = t;
-        return &e;
+        pInnermost = e->pEnclosing;
+        e->end = t;
+        e->iDetail = 0;
+        return e;
     }
     std::uint32_t addDetail(Detail oDetail) {
         aDetails.push_back(std::move(oDetail));
         return std::uint32_t(aDetails.size());
     }
-    Detail& detail(Event const& e) { return aDetails[e.iDetail - 1]; }
     //! Forgets the events but keeps their chunks: recording again touches no fresh memory.
     void clear() {
-        nEvents = 0;
-        aOpen.clear();
+        iChunk = 0;
+        pNext = aChunks.empty() ? nullptr : aChunks[0].get();
+        pChunkEnd = aChunks.empty() ? nullptr : pNext + kChunkSize;
+        pInnermost = nullptr;
         aDetails.clear();
     }
 
-    std::thread::id oThread;
-    unsigned iThreadIndex; // the scheduler index of its first event: names the track
-    std::size_t iOrder;    // when it was made, among the recorder's buffers
+    std::thread::id const oThread;
+    unsigned const iThreadIndex; // the scheduler index of its first event: names the track
+    std::size_t const iOrder;    // when it was made, among the recorder's buffers
     std::vector<std::unique_ptr<Event[]>> aChunks;
-    std::size_t nEvents = 0;
-    std::vector<std::size_t> aOpen;
+    std::size_t iChunk = 0; // the chunk pNext points into
+    Event* pNext = nullptr; // where the next event goes; null before the first chunk
+    Event* pChunkEnd = nullptr;
+    Event* pInnermost = nullptr; // the innermost open event
     std::vector<Detail> aDetails;
+
+private:
+    void nextChunk() {
+        if (pNext != nullptr)
+            ++iChunk;
+        if (iChunk == aChunks.size())
+            aChunks.emplace_back(new Event[kChunkSize]);
+        pNext = aChunks[iChunk].get();
+        pChunkEnd = pNext + kChunkSize;
+    }
 };
 
 namespace {
 
 std::atomic<std::uint64_t> gNextRecorderId{1};
 
-//! The buffer the calling thread last used, and the recorder it belongs to.
+//! The buffer the calling thread last used, and the recorder it belongs to: for threads whose
+//! scheduler index names another thread's slot (a second host thread, another arena's worker).
 struct ThreadBuffer {
     std::uint64_t nRecorder = 0;
     void* pBuffer = nullptr;
@@ -177,22 +204,32 @@ bool isCancelled(Node const& node) {
 // ---------------------------------------------------------------------------------------------
 // Recording
 
-TraceRecorder::TraceRecorder()
-    : nId_(gNextRecorderId.fetch_add(1, std::memory_order_relaxed))
-    , iOrigin_(0) {
-    iOrigin_ = now();
-}
-
-TraceRecorder::~TraceRecorder() = default;
-
-std::int64_t TraceRecorder::now() const noexcept {
+inline std::int64_t TraceRecorder::now() const noexcept {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
                .count() -
            iOrigin_;
 }
 
-TraceRecorder::Buffer& TraceRecorder::buffer(unsigned thread) {
+TraceRecorder::TraceRecorder()
+    : nId_(gNextRecorderId.fetch_add(1, std::memory_order_relaxed))
+    , iOrigin_(0) {
+    for (auto& oSlot : aSlots_)
+        oSlot.store(nullptr, std::memory_order_relaxed);
+    iOrigin_ = now();
+}
+
+TraceRecorder::~TraceRecorder() = default;
+
+inline TraceRecorder::Buffer& TraceRecorder::buffer(unsigned thread) {
+    // The thread's slot by its scheduler index: no thread-local lookup. A slot belongs to the
+    // first thread that reported with that index; another thread with the same index (a second
+    // host thread, a worker of another arena) finds its buffer through its thread-local cache.
+    if (thread < kSlots) {
+        Buffer* const pBuffer = aSlots_[thread].load(std::memory_order_acquire);
+        if (pBuffer != nullptr && pBuffer->oThread == std::this_thread::get_id())
+            return *pBuffer;
+    }
     if (tBuffer.nRecorder == nId_)
         return *static_cast<Buffer*>(tBuffer.pBuffer);
     return attach(thread);
@@ -210,6 +247,8 @@ TraceRecorder::Buffer& TraceRecorder::attach(unsigned thread) {
         aBuffers_.push_back(std::make_unique<Buffer>(self, thread, aBuffers_.size()));
         pBuffer = aBuffers_.back().get();
     }
+    if (thread < kSlots && aSlots_[thread].load(std::memory_order_relaxed) == nullptr)
+        aSlots_[thread].store(pBuffer, std::memory_order_release);
     tBuffer = ThreadBuffer{nId_, pBuffer};
     return *pBuffer;
 }
@@ -244,22 +283,21 @@ void TraceRecorder::nodeEnded(Node const& node, unsigned thread, char const* fai
     pEvent->iDetail = b.addDetail(std::move(oDetail));
 }
 
-void TraceRecorder::sliceStarted(Node const& node, std::size_t begin, std::size_t end,
-                                 unsigned thread) {
-    Buffer& b = buffer(thread);
-    Buffer::Detail oDetail;
-    oDetail.begin = begin;
-    oDetail.end = end;
-    std::uint32_t const iDetail = b.addDetail(std::move(oDetail));
-    b.open(Buffer::kSlice, &node, now(), iDetail);
+void TraceRecorder::sliceStarted(Node const& node, std::size_t, std::size_t, unsigned thread) {
+    buffer(thread).open(Buffer::kSlice, &node, now());
 }
 
-void TraceRecorder::sliceEnded(Node const&, std::size_t, std::size_t, unsigned thread,
+void TraceRecorder::sliceEnded(Node const&, std::size_t begin, std::size_t end, unsigned thread,
                                char const* failure) {
     Buffer& b = buffer(thread);
-    Buffer::Event* pEvent = b.close(now());
-    if (pEvent != nullptr && failure != nullptr)
-        b.detail(*pEvent).failure = failure;
+    if (Buffer::Event* pEvent = b.close(now())) {
+        // The range is noted at the end, which the hook is given as well as the start.
+        Buffer::Detail oDetail;
+        oDetail.begin = begin;
+        oDetail.end = end;
+        oDetail.failure = failure != nullptr ? failure : "";
+        pEvent->iDetail = b.addDetail(std::move(oDetail));
+    }
 }
 
 void TraceRecorder::clear() {
@@ -274,7 +312,7 @@ std::size_t TraceRecorder::eventCount() const {
     std::lock_guard<std::mutex> oLock(oMutex_);
     std::size_t n = 0;
     for (auto const& p : aBuffers_)
-        n += p->nEvents;
+        n += p->size();
     return n;
 }
 
@@ -319,9 +357,9 @@ void TraceRecorder::writeChromeTrace(std::ostream& os) const {
         appendJsonString(out, sName.c_str());
         out += "}}";
 
-        for (std::size_t i = 0; i < b.nEvents; ++i) {
+        for (std::size_t i = 0, n = b.size(); i < n; ++i) {
             Buffer::Event const& e = b.at(i);
-            if (e.end < 0)
+            if (e.iDetail == Buffer::kOpen)
                 continue; // still open: an evaluation is running
             out += ",\n{\"ph\":\"X\",\"pid\":1,\"tid\":" + sTid + ",\"ts\":";
             appendMicroseconds(out, e.begin);

@@ -14,6 +14,7 @@
 
 #include "data_flow/Export.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
@@ -101,9 +102,14 @@ private:
     Buffer& attach(unsigned thread);
     std::int64_t now() const noexcept;
 
+    //! Scheduler thread indices below this have a slot: their buffer without a lock or a
+    //! thread-local lookup.
+    static constexpr unsigned kSlots = 128;
+
     std::uint64_t nId_; // never reused: a thread's cached buffer is checked against it
     std::int64_t iOrigin_;
-    mutable std::mutex oMutex_; // guards the list of buffers, not their contents
+    std::atomic<Buffer*> aSlots_[kSlots]; // by scheduler index: the first thread's buffer
+    mutable std::mutex oMutex_;           // guards the list of buffers, not their contents
     std::vector<std::unique_ptr<Buffer>> aBuffers_;
 };
 

@@ -20,7 +20,9 @@
 #include "data_flow/internal/ControllerImpl.h"
 #include "data_flow/internal/Failures.h"
 #include "data_flow/nodes/Node.h"
+#include "data_flow/private/Visit.h"
 
+#include <boost/container/small_vector.hpp>
 #include <oneapi/tbb/task_arena.h>
 #include <oneapi/tbb/task_group.h>
 
@@ -56,6 +58,9 @@ public:
 
 private:
     struct Fork;
+    // The lists a fork check makes, on the stack while short: checking a node that does not
+    // fork allocates nothing.
+    using NodeList = boost::container::small_vector<Node*, 8>;
     enum tePhase {
         kNew,    // the node has not been looked at
         kInline, // forked: visiting the producers that stayed with this job
@@ -80,7 +85,7 @@ private:
     //! The part of a branch still to be looked at, while its independence is being checked.
     struct Search {
         Node* pHead;
-        std::vector<Node*> aTodo;
+        NodeList aTodo;
         std::size_t nSteps = 0;
         bool bAlive = true;
     };
@@ -91,9 +96,11 @@ private:
     void drive(Job* pJob) noexcept;
     bool walk(Job& job) noexcept;
     bool step(Job& job);
+    //! The cheap part of the fork check: true when tryFork may find a branch to hand off.
+    static bool mayFork(Node* pNode);
     Fork* tryFork(Job& job, Node* pNode);
-    std::vector<Node*> independentBranches(Node* pNode, std::vector<Node*> const& aProducers);
-    void start(Fork& fork, std::vector<Node*> const& aBranches);
+    NodeList independentBranches(Node* pNode, NodeList const& aProducers);
+    void start(Fork& fork, NodeList const& aBranches);
     static void expand(Search& s);
     //! Whether node, not being processed, feeds consumer and nothing else.
     static bool feedsOnly(Node* node, Node const* consumer);
@@ -193,12 +200,15 @@ bool BranchVisit::step(Job& job) {
         } else {
             f.ePhase = kScan;
             f.iNext = 0;
-            if (pNode->numberOfInputs() < 2) // a chain's link: nothing to fork
-                return true;
-            if (Fork* pFork = tryFork(job, pNode)) {
-                f.ePhase = kInline;
-                f.pFork = pFork;
-            }
+            // A chain's link has nothing to fork; a node that does not fork is scanned now. The
+            // cheap checks come first, without allocating: a lattice goes no further.
+            if (pNode->numberOfInputs() < 2 || !mayFork(pNode) || !running())
+                break;
+            Fork* const pFork = tryFork(job, pNode);
+            if (pFork == nullptr)
+                break;
+            f.ePhase = kInline;
+            f.pFork = pFork;
         }
         return true;
     case kInline:
@@ -221,19 +231,7 @@ bool BranchVisit::step(Job& job) {
 
     // As the serial visit: the inputs in order, the first one lacking data has its producer
     // visited; with none left, the node is processed if that made it ready.
-    Node* pProducer = nullptr;
-    std::size_t iInput = f.iNext;
-    while (iInput < pNode->numberOfInputs() && running()) {
-        OutputConnector* pOutput = Controller::inputOf(pNode, iInput++)->connectedOutput();
-        MIREL_CHECK(pOutput != nullptr, "producerOutput");
-        if (pOutput->hasData())
-            continue;
-        pProducer = pOutput->node();
-        MIREL_CHECK(pProducer != nullptr, "producer");
-        break;
-    }
-    f.iNext = iInput;
-    if (pProducer != nullptr) {
+    if (Node* const pProducer = oController_.nextMissingProducer(pNode, f.iNext)) {
         job.aFrames.push_back({pProducer, kNew, 0, nullptr});
         return true;
     }
@@ -243,26 +241,29 @@ bool BranchVisit::step(Job& job) {
     return true;
 }
 
-BranchVisit::Fork* BranchVisit::tryFork(Job& job, Node* pNode) {
-    // Cheap checks first, without allocating: a lattice goes no further.
+inline bool BranchVisit::mayFork(Node* pNode) {
+    // At least two producers to visit, one of them feeding this node alone. The count comes
+    // first: it reads only the node's own inputs, and in most graphs most nodes have at most one
+    // producer left to visit when their visit begins (a lattice's cells, once the row above is
+    // done).
     std::size_t nMissing = 0;
-    Node* pCandidate = nullptr;
-    forEachMissingProducer(pNode, [&](Node* p) {
-        ++nMissing;
-        if (pCandidate == nullptr && feedsOnly(p, pNode))
-            pCandidate = p;
-    });
-    if (nMissing < 2 || pCandidate == nullptr || !running())
-        return nullptr;
+    forEachMissingProducer(pNode, [&](Node*) { ++nMissing; });
+    if (nMissing < 2)
+        return false;
+    bool bCandidate = false;
+    forEachMissingProducer(pNode, [&](Node* p) { bCandidate = bCandidate || feedsOnly(p, pNode); });
+    return bCandidate;
+}
 
-    std::vector<Node*> aProducers;
+BranchVisit::Fork* BranchVisit::tryFork(Job& job, Node* pNode) {
+    NodeList aProducers;
     forEachMissingProducer(pNode, [&](Node* p) {
         if (std::find(aProducers.begin(), aProducers.end(), p) == aProducers.end())
             aProducers.push_back(p);
     });
     if (aProducers.size() < 2)
         return nullptr;
-    std::vector<Node*> const aBranches = independentBranches(pNode, aProducers);
+    NodeList const aBranches = independentBranches(pNode, aProducers);
     if (aBranches.empty())
         return nullptr;
     auto pFork = std::make_unique<Fork>();
@@ -275,7 +276,7 @@ BranchVisit::Fork* BranchVisit::tryFork(Job& job, Node* pNode) {
     return pFork.release();
 }
 
-void BranchVisit::start(Fork& fork, std::vector<Node*> const& aBranches) {
+void BranchVisit::start(Fork& fork, NodeList const& aBranches) {
     for (std::size_t i = 0; i < aBranches.size(); ++i) {
         try {
             Job* pBranch = new Job{{Frame{aBranches[i], kNew, 0, nullptr}}, &fork};
@@ -297,8 +298,7 @@ void BranchVisit::start(Fork& fork, std::vector<Node*> const& aBranches) {
     }
 }
 
-std::vector<Node*> BranchVisit::independentBranches(Node* pNode,
-                                                    std::vector<Node*> const& aProducers) {
+BranchVisit::NodeList BranchVisit::independentBranches(Node* pNode, NodeList const& aProducers) {
     // Each producer's unprocessed part is walked until it is known to be independent (walked
     // to its end) or not. The walks take turns, one node each, and stop once at most one is
     // undecided, when another is known independent: the undecided one stays with the visiting
@@ -306,7 +306,7 @@ std::vector<Node*> BranchVisit::independentBranches(Node* pNode,
     // cost by the second-largest branch, so a long chain with a short side branch at every node
     // is not walked again at every node. A walk left alone with nothing known independent goes
     // on up to a bound: past that, its branch stays with the visiting thread.
-    std::vector<Search> aSearches;
+    boost::container::small_vector<Search, 4> aSearches;
     for (Node* p : aProducers) {
         aSearches.push_back(Search{p, {p}});
         aSearches.back().bAlive = feedsOnly(p, pNode);
@@ -332,7 +332,7 @@ std::vector<Node*> BranchVisit::independentBranches(Node* pNode,
         }
     }
 
-    std::vector<Node*> aBranches;
+    NodeList aBranches;
     Search const* pLargest = nullptr;
     bool bAllIndependent = true;
     for (Search const& s : aSearches) {

@@ -5,6 +5,7 @@
 #include "data_flow/internal/ControllerImpl.h"
 #include "data_flow/internal/Failures.h"
 #include "data_flow/nodes/Node.h"
+#include "data_flow/private/Visit.h"
 
 #include <oneapi/tbb/info.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -83,12 +84,6 @@ char const* currentFailureText() noexcept {
     } catch (...) {
         return "unknown exception (not derived from std::exception)";
     }
-}
-
-//! The calling thread's slot in the scheduler; 0 also for a thread outside it.
-unsigned schedulerThreadIndex() noexcept {
-    int const iSlot = tbb::this_task_arena::current_thread_index();
-    return iSlot < 0 ? 0u : unsigned(iSlot);
 }
 
 //! Lends the controller's visit stack for one visit, or a stack of its own when another thread
@@ -316,7 +311,7 @@ void Controller::resetProgress() noexcept {
 void Controller::process() {
     eStatus_.store(kProcessing);
     resetProgress();
-    unsigned const iThread = pObserver_ != nullptr ? schedulerThreadIndex() : 0;
+    unsigned const iThread = observedThread();
     if (pObserver_ != nullptr)
         pObserver_->evaluationStarted(*this, iThread);
     try {
@@ -355,10 +350,6 @@ bool Controller::setObserver(EvaluationObserver* observer) noexcept {
     return true;
 }
 
-unsigned Controller::observedThread() const noexcept {
-    return pObserver_ != nullptr ? schedulerThreadIndex() : 0;
-}
-
 void Controller::processNodeObserved(Node* node, unsigned iThread) {
     std::lock_guard<ProcessLock> oLock(node->oProcessLock_);
     pObserver_->nodeStarted(*node, iThread);
@@ -378,18 +369,10 @@ void Controller::waitWhileProcessed(Node* node) {
     std::lock_guard<ProcessLock> oWait(node->oProcessLock_);
 }
 
-void Controller::processNode(Node* node, unsigned thread) {
-    if (pObserver_ != nullptr) {
-        processNodeObserved(node, thread);
-        return;
-    }
-    std::lock_guard<ProcessLock> oLock(node->oProcessLock_);
-    node->setProcessing(true);
-    node->process();
-    nNodesProcessed_.fetch_add(1, std::memory_order_relaxed);
-    // On a failure the flag stays set: later visits wait for the lock and leave the node alone
-    // until it is flushed.
-    node->setProcessing(false);
+void Controller::failVisit(bool bUnlinked) {
+    // Out of line, with the visit's messages: the visit's inline steps only call it.
+    MIREL_CHECK(!bUnlinked, "producerOutput");
+    throw InternalException(__FILE__, __LINE__, "producer");
 }
 
 void Controller::processRecursive(Node* node) {
@@ -423,21 +406,7 @@ void Controller::processRecursive(Node* node) {
             aStack[iTop].iNextInput = 0;
         }
 
-        Node* pProducer = nullptr;
-        std::size_t iInput = aStack[iTop].iNextInput;
-        // The input count is read again at every step, and the walk stops as soon as the
-        // evaluation is cancelled or stopped.
-        while (iInput < pNode->numberOfInputs() && isRunning()) {
-            OutputConnector* pOutput = pNode->aInputs_[iInput++]->connectedOutput();
-            MIREL_CHECK(pOutput != nullptr, "producerOutput");
-            if (pOutput->hasData())
-                continue;
-            pProducer = pOutput->node();
-            MIREL_CHECK(pProducer != nullptr, "producer");
-            break;
-        }
-        aStack[iTop].iNextInput = iInput;
-        if (pProducer != nullptr) {
+        if (Node* const pProducer = nextMissingProducer(pNode, aStack[iTop].iNextInput)) {
             aStack.push_back({pProducer, kNotVisited});
             continue;
         }
@@ -460,7 +429,7 @@ void processSliceHelper::operator()(tbb::blocked_range<std::size_t> const& range
 }
 
 void Controller::processSliceObserved(Node* node, std::size_t begin, std::size_t end) {
-    unsigned const iThread = schedulerThreadIndex();
+    unsigned const iThread = observedThread();
     pObserver_->sliceStarted(*node, begin, end, iThread);
     try {
         node->processSlice(begin, end);
@@ -583,7 +552,7 @@ bool Controller::beginTaskVisit() noexcept {
 }
 
 void Controller::processFrameFunction() {
-    unsigned const iThread = pObserver_ != nullptr ? schedulerThreadIndex() : 0;
+    unsigned const iThread = observedThread();
     try {
         if (beginTaskVisit()) {
             if (pObserver_ != nullptr)

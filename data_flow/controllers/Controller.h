@@ -221,6 +221,13 @@ private:
     void processNode(Node* node, unsigned thread);
     //! The calling thread's scheduler index when an observer is attached, else 0 (not looked up).
     unsigned observedThread() const noexcept;
+    /** The producer of node's first input from iInput on whose output holds no data, iInput
+        left just past that input; null when none is left or the evaluation stopped. Throws
+        InternalException "producerOutput" for an unlinked input, "producer" for an output
+        without a node. */
+    Node* nextMissingProducer(Node* node, std::size_t& iInput) const;
+    //! Throws InternalException "producerOutput" for an unlinked input, else "producer".
+    [[noreturn]] static void failVisit(bool bUnlinked);
     //! True while the status is kProcessing: a visit processes nothing once it is not.
     bool isRunning() const noexcept {
         return eStatus_.load(std::memory_order_relaxed) == kProcessing;

@@ -28,6 +28,17 @@
 namespace Mirel {
 namespace DataFlow {
 
+namespace detail {
+/** The deleter of a cell made by OutputTemplate::setData: it frees the value it names rather
+    than the pointer the cell was made with, so that a cell nobody else shares can take the next
+    value in the same count block. */
+template <class T>
+struct OwnedValue {
+    T* pValue;
+    void operator()(T*) const noexcept { Core::destroy(pValue); }
+};
+} // namespace detail
+
 /** An output carrying a T. Either it owns its value in a cell (setData), or it carries a
     pointer that someone else owns: bound data (setBoundData) or a pointer published with
     setDataPtr. */
@@ -52,10 +63,12 @@ public:
         storage of their own (strings, vectors) are freed. */
     void flush() override;
 
-    /** Publishes p in a new cell owned by the output and sets data() to it; the old value is
-        dropped. p must come from MIREL_NEW. setData(nullptr) clears without allocating. Throws
-        InternalException "!this->bound()" on a bound output, changing nothing: p stays the
-        caller's. Only when the cell's count cannot be allocated is p freed (std::bad_alloc). */
+    /** Publishes p in a cell owned by the output and sets data() to it; the old value is
+        dropped. p must come from MIREL_NEW. The cell is the output's last one when nobody else
+        shares it (no allocation), else a new one. setData(nullptr) clears without allocating.
+        Throws InternalException "!this->bound()" on a bound output, changing nothing: p stays
+        the caller's. Only when a new cell's count cannot be allocated is p freed
+        (std::bad_alloc). */
     virtual void setData(T* p);
     /** Hands the requesting input what this output carries: a share of the output's cell when
         data() is the cell's value, otherwise a non-owning view of data() (bound storage or a
@@ -123,7 +136,22 @@ template <class T>
 void OutputTemplate<T>::setData(T* p) {
     // A refused value stays the caller's.
     MIREL_CHECK(!this->bound(), "!this->bound()");
-    boost::shared_ptr<T> pCell = detail::makeCell(p);
+    if (p != nullptr && pCell_.unique()) {
+        // Nobody else shares the cell (no input still holds the last value): its count block
+        // takes the new value, and only the old value is freed.
+        if (auto* pOwner = boost::get_deleter<detail::OwnedValue<T>>(pCell_)) {
+            T* const pOld = pOwner->pValue;
+            pOwner->pValue = p;
+            pCell_ = boost::shared_ptr<T>(std::move(pCell_), p); // moves the count, no atomics
+            this->setDataPtr(p);
+            if (pOld != p)
+                Core::destroy(pOld);
+            return;
+        }
+    }
+    boost::shared_ptr<T> pCell;
+    if (p != nullptr) // boost frees p through the deleter when the count block cannot be made
+        pCell = boost::shared_ptr<T>(p, detail::OwnedValue<T>{p}, MirelAllocator<T>());
     pCell_.swap(pCell);
     this->setDataPtr(p);
 }

@@ -31,90 +31,138 @@ void EvaluationObserver::sliceEnded(Node const&, std::size_t, std::size_t, unsig
 
 /** The events one thread reported, in the order they started. An event is opened by a start
     hook and closed by the matching end hook; since a thread's hooks nest, the event to close is
-    always the innermost one opened, so the open ones form a stack, linked through the events
-    themselves. Events live in fixed-size chunks: growing never moves or copies them, and
-    clear() keeps the chunks for the events to come. */
+    always the innermost one opened, so the open ones form a stack. Events live in fixed-size
+    chunks: growing never moves or copies them, and clear() keeps the chunks for the events to
+    come. An event takes 16 bytes, so that a long evaluation streams half as much memory as with
+    full timestamps: its start as nanoseconds after the start of the event before it (a record
+    of the full time comes first when that does not fit in 32 bits), its duration in 32 bits
+    (longer ones are kept with the details) and its subject's address with the kind in the low
+    bits. */
 struct TraceRecorder::Buffer {
-    enum teKind : std::uint32_t { kEvaluation, kNode, kSlice };
+    enum teKind : std::uintptr_t { kEvaluation, kNode, kSlice, kTime };
 
     struct Event {
-        std::int64_t begin; // nanoseconds since the recorder's origin
-        union {
-            std::int64_t end;  // once closed
-            Event* pEnclosing; // while open: the event open before it, or null
-        };
-        void const* subject;
-        teKind eKind;
-        std::uint32_t iDetail; // 1 + index into aDetails, 0 for none; kOpen while open
+        std::uint32_t iStartDelta; // after the start of the event before; 0 for a time record
+        std::uint32_t iDuration;   // kLong: in the details
+        std::uintptr_t subject;    // the subject's address | kind; a time record: time << 2 | kTime
     };
-    static constexpr std::uint32_t kOpen = ~std::uint32_t(0);
-    //! What only some events carry: a slice's range, a failure, an outcome, a cancellation.
+    static constexpr std::uint32_t kLong = ~std::uint32_t(0);
+    //! What only some events carry: a slice's range, a failure, an outcome, a cancellation, a
+    //! duration too long for 32 bits.
     struct Detail {
         std::size_t begin = 0;
         std::size_t end = 0;
         std::string failure;
         int outcome = -1;
         bool bCancelled = false;
+        std::int64_t iDuration = -1;
+    };
+    //! An event decoded for writing.
+    struct Decoded {
+        teKind eKind;
+        void const* subject;
+        std::int64_t begin;
+        std::int64_t end;
+        Detail const* pDetail;
     };
 
-    static constexpr std::size_t kChunkSize = std::size_t(1) << 12;
+    static constexpr std::size_t kChunkSize = std::size_t(1) << 13;
+    static constexpr std::size_t kNone = ~std::size_t(0);
 
     Buffer(std::thread::id thread, unsigned iThread, std::size_t iSequence)
         : oThread(thread)
         , iThreadIndex(iThread)
         , iOrder(iSequence) {}
 
-    Event const& at(std::size_t i) const { return aChunks[i / kChunkSize][i % kChunkSize]; }
-    std::size_t size() const {
-        return pNext == nullptr ? 0
-                                : iChunk * kChunkSize + std::size_t(pNext - aChunks[iChunk].get());
-    }
+    std::size_t size() const { return nRecords - nTimeRecords; }
 
     void open(teKind eKind, void const* pSubject, std::int64_t t) {
-        if (pNext == pChunkEnd)
-            nextChunk();
-        Event* const e = pNext++;
-        e->begin = t;
-        e->pEnclosing = pInnermost;
-        e->subject = pSubject;
-        e->eKind = eKind;
-        e->iDetail = kOpen;
-        pInnermost = e;
+        std::uint64_t iDelta = std::uint64_t(t - iLastStart);
+        if (iDelta >= kLong) { // also a clock read before the last start (it never goes back)
+            append(0, std::uintptr_t(t) << 2 | kTime);
+            ++nTimeRecords;
+            iDelta = 0;
+        }
+        append(std::uint32_t(iDelta), reinterpret_cast<std::uintptr_t>(pSubject) | eKind);
+        aOpen.push_back({nRecords - 1, t});
+        iLastStart = t;
     }
-    //! Closes the innermost open event; null when none is open (an observer attached mid-way).
-    Event* close(std::int64_t t) {
-        Event* const e = pInnermost;
-        if (e == nullptr)
-            return nullptr;
-        pInnermost = e->pEnclosing;
-        e->end = t;
-        e->iDetail = 0;
-        return e;
+    //! Closes the innermost open event and returns its index; kNone when none is open (an
+    //! observer attached mid-way).
+    std::size_t close(std::int64_t t) {
+        if (aOpen.empty())
+            return kNone;
+        Open const o = aOpen.back();
+        aOpen.pop_back();
+        std::uint64_t const iDuration = std::uint64_t(t - o.begin);
+        at(o.index).iDuration = iDuration < kLong ? std::uint32_t(iDuration) : kLong;
+        if (iDuration >= kLong)
+            detail(o.index).iDuration = std::int64_t(iDuration);
+        return o.index;
     }
-    std::uint32_t addDetail(Detail oDetail) {
-        aDetails.push_back(std::move(oDetail));
-        return std::uint32_t(aDetails.size());
+    //! The details of event i, made when it has none: call it only for the event just closed.
+    Detail& detail(std::size_t i) {
+        if (aDetails.empty() || aDetails.back().first != i)
+            aDetails.emplace_back(i, Detail());
+        return aDetails.back().second;
+    }
+    //! Calls f(Decoded) for every closed event, in the order they started.
+    template <class F>
+    void forEachClosed(F&& f) const {
+        std::unordered_map<std::size_t, Detail const*> aDetailOf;
+        for (auto const& d : aDetails)
+            aDetailOf.emplace(d.first, &d.second);
+        std::vector<bool> aIsOpen(nRecords, false);
+        for (Open const& o : aOpen)
+            aIsOpen[o.index] = true;
+        std::int64_t t = 0;
+        for (std::size_t i = 0; i < nRecords; ++i) {
+            Event const& e = at(i);
+            teKind const eKind = teKind(e.subject & 3);
+            if (eKind == kTime) {
+                t = std::int64_t(e.subject >> 2);
+                continue;
+            }
+            t += e.iStartDelta;
+            if (aIsOpen[i])
+                continue;
+            auto const it = aDetailOf.find(i);
+            Detail const* pDetail = it == aDetailOf.end() ? nullptr : it->second;
+            std::int64_t const iDuration = e.iDuration == kLong ? pDetail->iDuration : e.iDuration;
+            f(Decoded{eKind, reinterpret_cast<void const*>(e.subject & ~std::uintptr_t(3)), t,
+                      t + iDuration, pDetail});
+        }
     }
     //! Forgets the events but keeps their chunks: recording again touches no fresh memory.
     void clear() {
         iChunk = 0;
         pNext = aChunks.empty() ? nullptr : aChunks[0].get();
         pChunkEnd = aChunks.empty() ? nullptr : pNext + kChunkSize;
-        pInnermost = nullptr;
+        iLastStart = 0;
+        nRecords = 0;
+        nTimeRecords = 0;
+        aOpen.clear();
         aDetails.clear();
     }
 
     std::thread::id const oThread;
     unsigned const iThreadIndex; // the scheduler index of its first event: names the track
     std::size_t const iOrder;    // when it was made, among the recorder's buffers
-    std::vector<std::unique_ptr<Event[]>> aChunks;
-    std::size_t iChunk = 0; // the chunk pNext points into
-    Event* pNext = nullptr; // where the next event goes; null before the first chunk
-    Event* pChunkEnd = nullptr;
-    Event* pInnermost = nullptr; // the innermost open event
-    std::vector<Detail> aDetails;
 
 private:
+    struct Open {
+        std::size_t index;
+        std::int64_t begin;
+    };
+
+    Event& at(std::size_t i) { return aChunks[i / kChunkSize][i % kChunkSize]; }
+    Event const& at(std::size_t i) const { return aChunks[i / kChunkSize][i % kChunkSize]; }
+    void append(std::uint32_t iDelta, std::uintptr_t subject) {
+        if (pNext == pChunkEnd)
+            nextChunk();
+        *pNext++ = Event{iDelta, 0, subject};
+        ++nRecords;
+    }
     void nextChunk() {
         if (pNext != nullptr)
             ++iChunk;
@@ -123,6 +171,16 @@ private:
         pNext = aChunks[iChunk].get();
         pChunkEnd = pNext + kChunkSize;
     }
+
+    std::vector<std::unique_ptr<Event[]>> aChunks;
+    std::size_t iChunk = 0; // the chunk pNext points into
+    Event* pNext = nullptr; // where the next record goes; null before the first chunk
+    Event* pChunkEnd = nullptr;
+    std::int64_t iLastStart = 0; // the start of the last event, or the last time record
+    std::size_t nRecords = 0;    // events and time records
+    std::size_t nTimeRecords = 0;
+    std::vector<Open> aOpen;                              // the open events, innermost last
+    std::vector<std::pair<std::size_t, Detail>> aDetails; // by event index, in closing order
 };
 
 namespace {
@@ -260,11 +318,11 @@ void TraceRecorder::evaluationStarted(Controller const& controller, unsigned thr
 void TraceRecorder::evaluationEnded(Controller const&, unsigned thread, teOutcome outcome,
                                     char const* failure) {
     Buffer& b = buffer(thread);
-    if (Buffer::Event* pEvent = b.close(now())) {
-        Buffer::Detail oDetail;
-        oDetail.outcome = outcome;
-        oDetail.failure = failure != nullptr ? failure : "";
-        pEvent->iDetail = b.addDetail(std::move(oDetail));
+    std::size_t const iEvent = b.close(now());
+    if (iEvent != Buffer::kNone) {
+        Buffer::Detail& d = b.detail(iEvent);
+        d.outcome = outcome;
+        d.failure = failure != nullptr ? failure : "";
     }
 }
 
@@ -274,13 +332,12 @@ void TraceRecorder::nodeStarted(Node const& node, unsigned thread) {
 
 void TraceRecorder::nodeEnded(Node const& node, unsigned thread, char const* failure) {
     Buffer& b = buffer(thread);
-    Buffer::Event* pEvent = b.close(now());
-    if (pEvent == nullptr || (failure == nullptr && !isCancelled(node)))
+    std::size_t const iEvent = b.close(now());
+    if (iEvent == Buffer::kNone || (failure == nullptr && !isCancelled(node)))
         return; // the common case: nothing more to note
-    Buffer::Detail oDetail;
-    oDetail.failure = failure != nullptr ? failure : "";
-    oDetail.bCancelled = failure == nullptr;
-    pEvent->iDetail = b.addDetail(std::move(oDetail));
+    Buffer::Detail& d = b.detail(iEvent);
+    d.failure = failure != nullptr ? failure : "";
+    d.bCancelled = failure == nullptr;
 }
 
 void TraceRecorder::sliceStarted(Node const& node, std::size_t, std::size_t, unsigned thread) {
@@ -290,13 +347,13 @@ void TraceRecorder::sliceStarted(Node const& node, std::size_t, std::size_t, uns
 void TraceRecorder::sliceEnded(Node const&, std::size_t begin, std::size_t end, unsigned thread,
                                char const* failure) {
     Buffer& b = buffer(thread);
-    if (Buffer::Event* pEvent = b.close(now())) {
+    std::size_t const iEvent = b.close(now());
+    if (iEvent != Buffer::kNone) {
         // The range is noted at the end, which the hook is given as well as the start.
-        Buffer::Detail oDetail;
-        oDetail.begin = begin;
-        oDetail.end = end;
-        oDetail.failure = failure != nullptr ? failure : "";
-        pEvent->iDetail = b.addDetail(std::move(oDetail));
+        Buffer::Detail& d = b.detail(iEvent);
+        d.begin = begin;
+        d.end = end;
+        d.failure = failure != nullptr ? failure : "";
     }
 }
 
@@ -357,10 +414,7 @@ void TraceRecorder::writeChromeTrace(std::ostream& os) const {
         appendJsonString(out, sName.c_str());
         out += "}}";
 
-        for (std::size_t i = 0, n = b.size(); i < n; ++i) {
-            Buffer::Event const& e = b.at(i);
-            if (e.iDetail == Buffer::kOpen)
-                continue; // still open: an evaluation is running
+        b.forEachClosed([&](Buffer::Decoded const& e) { // open ones: an evaluation is running
             out += ",\n{\"ph\":\"X\",\"pid\":1,\"tid\":" + sTid + ",\"ts\":";
             appendMicroseconds(out, e.begin);
             out += ",\"dur\":";
@@ -378,8 +432,10 @@ void TraceRecorder::writeChromeTrace(std::ostream& os) const {
                 appendJsonString(out, it->second.c_str());
                 out += e.eKind == Buffer::kNode ? ",\"cat\":\"node\"" : ",\"cat\":\"slice\"";
             }
-            if (e.iDetail != 0) {
-                Buffer::Detail const& d = b.aDetails[e.iDetail - 1];
+            Buffer::Detail const* pDetail = e.pDetail;
+            if (pDetail != nullptr &&
+                (e.eKind != Buffer::kNode || pDetail->bCancelled || !pDetail->failure.empty())) {
+                Buffer::Detail const& d = *pDetail;
                 char const* sComma = "";
                 out += ",\"args\":{";
                 if (e.eKind == Buffer::kSlice) {
@@ -403,7 +459,7 @@ void TraceRecorder::writeChromeTrace(std::ostream& os) const {
             }
             out += "}";
             flushIfLarge();
-        }
+        });
     }
     out += "\n],\"displayTimeUnit\":\"ns\"}\n";
     os.write(out.data(), std::streamsize(out.size()));

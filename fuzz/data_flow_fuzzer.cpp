@@ -1,5 +1,5 @@
-// A libFuzzer target over the public API. The input is a sequence of operations: one byte names
-// an entry of Op, the bytes after it are that operation's operands. The operations come in four
+// A libFuzzer target over the public API. The input is a sequence of operations: one byte picks
+// the operation, the bytes after it are its operands. The operations come in four
 // areas: the graph (nodes, links, unlinking, renaming, destruction), parameters (values and their
 // dirty flags), the catalogue (registration and lookup) and evaluation (synchronous and
 // asynchronous, against the reference evaluator the stress test uses). A model of the graph is
@@ -10,23 +10,16 @@
 // acyclic), a node is unlinked and removed from its controller before it is destroyed, and
 // nothing runs while the graph changes.
 
+#include "FuzzCheck.h"
+
 #include "support/Model.h"
 
 #include "data_flow/DataFlow.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <iterator>
 #include <map>
-#include <memory>
-#include <string>
 #include <tuple>
-#include <vector>
 
 namespace {
 
@@ -36,35 +29,6 @@ using test::kNoValue;
 using test::kUnlinked;
 using test::ModelNode;
 using test::NodePlan;
-
-[[noreturn]] void violated(char const* what, int line) {
-    std::fprintf(stderr, "data_flow fuzzer: invariant violated at line %d: %s\n", line, what);
-    std::abort();
-}
-
-#define FUZZ_CHECK(cond)                                                                           \
-    do {                                                                                           \
-        if (!(cond))                                                                               \
-            violated(#cond, __LINE__);                                                             \
-    } while (false)
-
-enum class Op : std::uint8_t {
-    kAddNode,
-    kLink,
-    kDriveGain,
-    kUnlinkInput,
-    kMoveOutput,
-    kDisconnectNode,
-    kDestroyNode,
-    kRenameNode,
-    kSetGain,
-    kSetFailing,
-    kUpdateDirtyState,
-    kRegisterKind,
-    kLookUpKind,
-    kEvaluate,
-    kMaxValue = kEvaluate
-};
 
 // Small pools, so that shared names, duplicate registrations and lookups that hit are common.
 char const* const kNames[] = {"a", "b", "blur", ""};
@@ -101,47 +65,31 @@ public:
     }
 
     void run() {
+        // The input's encoding: a byte picks the entry. The committed seeds depend on the order.
+        using Step = void (World::*)();
+        // clang-format off
+        static constexpr Step kSteps[] = {
+            &World::addNode, &World::link<false>, &World::link<true>, &World::unlinkInput,
+            &World::moveOutput, &World::onNode<&World::disconnectNode>,
+            &World::onNode<&World::destroyNode>, &World::renameNode, &World::setGain,
+            &World::onNode<&World::setFailing>, &World::onNode<&World::updateDirty>,
+            &World::registerKind, &World::lookUpKind, &World::onNode<&World::evaluate>};
+        // clang-format on
+        constexpr std::uint32_t nLast = std::size(kSteps) - 1;
         for (int steps = 0; data_.remaining_bytes() > 0 && steps < 300; ++steps) {
-            step(data_.ConsumeEnum<Op>());
+            (this->*kSteps[data_.ConsumeIntegralInRange<std::uint32_t>(0, nLast)])();
             checkLinks();
         }
     }
 
 private:
-    void step(Op op) {
-        switch (op) {
-        case Op::kAddNode:
-            return addNode();
-        case Op::kLink:
-            return link(false);
-        case Op::kDriveGain:
-            return link(true);
-        case Op::kUnlinkInput:
-            return unlinkInput();
-        case Op::kMoveOutput:
-            return moveOutput();
-        case Op::kDisconnectNode:
-            return withNode([&](std::size_t i) { disconnectNode(i); });
-        case Op::kDestroyNode:
-            return withNode([&](std::size_t i) { destroyNode(i); });
-        case Op::kRenameNode:
-            return renameNode();
-        case Op::kSetGain:
-            return setGain();
-        case Op::kSetFailing:
-            return withNode([&](std::size_t i) { setFailing(i); });
-        case Op::kUpdateDirtyState:
-            return withNode([&](std::size_t i) { updateDirty(i); });
-        case Op::kRegisterKind:
-            return registerKind();
-        case Op::kLookUpKind:
-            return lookUpKind();
-        case Op::kEvaluate:
-            return withNode([&](std::size_t i) { evaluate(i); });
-        }
-    }
-
     // --- the graph ------------------------------------------------------------------------------
+
+    //! Runs F on a live node picked by the input; nothing when there is none.
+    template <void (World::*F)(std::size_t)>
+    void onNode() {
+        withNode([&](std::size_t i) { (this->*F)(i); });
+    }
 
     //! Calls f with the index of a live node picked by the input; nothing when there is none.
     template <class F>
@@ -172,7 +120,8 @@ private:
     }
 
     //! Links a new output of a node to a new input (or the gain) of a later one.
-    void link(bool bGain) {
+    template <bool bGain>
+    void link() {
         withNode([&](std::size_t from) {
             withNode([&](std::size_t to) {
                 if (from >= to || (bGain && aPlan_[to].iGainSource != -1))

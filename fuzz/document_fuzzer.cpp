@@ -7,6 +7,8 @@
 // The kinds are those of the example plugin module (compiled in) and one kind with a parameter of
 // every value type, so that the example documents seed it and every value decoder is reached.
 
+#include "FuzzCheck.h"
+
 #include "document/Graph.h"
 
 #include "core/Core.h"
@@ -16,8 +18,6 @@
 #include "data_flow/parameters/Parameter.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 extern "C" void data_flow_plugin_register();
@@ -26,18 +26,6 @@ namespace {
 
 using namespace Mirel;
 using namespace Mirel::DataFlow;
-
-[[noreturn]] void violated(char const* what, int line) {
-    std::fprintf(stderr, "document fuzzer: invariant violated at line %d: %s\n", line, what);
-    std::fflush(stderr);
-    std::abort();
-}
-
-#define FUZZ_CHECK(cond)                                                                           \
-    do {                                                                                           \
-        if (!(cond))                                                                               \
-            violated(#cond, __LINE__);                                                             \
-    } while (false)
 
 template <class T>
 void addParameter(Node& node) {

@@ -3,17 +3,12 @@
 // exception (or, on a scheduler thread, as the stored error), leave the state that the operation
 // promises, and leak nothing. Each test is a table: one row per operation, all walked by walk().
 
-#include "support/AllocationWalk.h"
-#include "support/ControllerNodes.h"
 #include "support/LifecycleProbe.h"
+#include "support/TestNodes.h"
 
 #include "data_flow/DataFlow.h"
 
-#include <functional>
-#include <memory>
-#include <string>
-#include <type_traits>
-#include <vector>
+#include <cstdio>
 
 namespace {
 
@@ -42,7 +37,8 @@ T bigValue() {
 
 /** One operation under the walk. A run whose armed allocation failed must throw (unless the
     operation stores its failures: bThrows false), satisfy failed() and leave at most `slack`
-    more live blocks than before the walk; the run that got through must satisfy succeeded(). */
+    more live blocks than before the walk; the run that got through must satisfy succeeded().
+    op should do only the operation under test: whatever else it allocates is walked too. */
 struct Row {
     char const* what;
     std::function<void()> op;
@@ -52,28 +48,57 @@ struct Row {
     std::size_t slack = 0;
 };
 
+/** Switches the injection off and tells whether the failure armed with failAllocationsAfter(n)
+    happened. The countdown is not readable, so probe it: an injection still pending has at most
+    n allocations to go, and one of n + 1 probe allocations would meet it. */
+bool disarm(long n) {
+    for (long i = 0; i <= n; ++i) {
+        void* p = nullptr;
+        try {
+            p = Mirel::Core::allocateBytes(1);
+        } catch (std::bad_alloc const&) {
+            Mirel::Core::failAllocationsAfter(-1);
+            return false;
+        }
+        Mirel::Core::deallocateBytes(p);
+    }
+    Mirel::Core::failAllocationsAfter(-1);
+    return true;
+}
+
+//! Runs each row's op for n = 0, 1, ... with the n-th counted allocation failing, until a run
+//! gets through without reaching it.
 void walk(std::vector<Row> const& rows) {
     for (Row const& row : rows) {
         std::size_t const base = liveAllocations();
-        test::walkAllocationFailures(row.what, row.op, [&](test::AllocationStep const& step) {
-            SCOPED_TRACE(::testing::Message() << row.what << ", n = " << step.n);
-            if (!step.failed) {
-                row.succeeded();
-                return;
+        for (long n = 0;; ++n) {
+            ASSERT_LT(n, 100000) << row.what << ": still allocating";
+            SCOPED_TRACE(::testing::Message() << row.what << ", n = " << n);
+            bool bThrew = false;
+            Mirel::Core::failAllocationsAfter(n);
+            try {
+                row.op();
+            } catch (std::bad_alloc const&) {
+                bThrew = true;
             }
-            EXPECT_TRUE(step.threw || !row.bThrows);
+            bool const bFailed = disarm(n);
+            EXPECT_FALSE(bThrew && !bFailed) << "std::bad_alloc although nothing was set to fail";
+            if (!bFailed) {
+                row.succeeded();
+                std::printf("allocation walk: %s: %ld failure sites\n", row.what, n);
+                break;
+            }
+            EXPECT_TRUE(bThrew || !row.bThrows);
             row.failed();
             EXPECT_LE(liveAllocations(), base + row.slack);
             EXPECT_GE(liveAllocations(), base);
-        });
+            if (::testing::Test::HasFatalFailure())
+                return;
+        }
     }
 }
 
-class AllocationFailureTest : public test::LibraryTest {};
-
-// ---------------------------------------------------------------------------------------------
-// Parameters, values and delivery, for every value type
-
+using AllocationFailureTest = test::LibraryTest;
 template <class T>
 class TypedAllocationTest : public test::LibraryTest {};
 TYPED_TEST_SUITE(TypedAllocationTest, test::AllValueTypes);
@@ -81,15 +106,12 @@ TYPED_TEST_SUITE(TypedAllocationTest, test::AllValueTypes);
 TYPED_TEST(TypedAllocationTest, ParametersFailWithoutLeaksOrChanges) {
     using T = TypeParam;
     T const value = bigValue<T>();
-    String const name = longText("parameter name");
-    String const otherName = longText("another parameter name");
-
+    String const name = longText("parameter name"), otherName = longText("another name");
     // A source whose value differs from its default and whose flags are all clean.
     boost::shared_ptr<Parameter<T>> pSource;
     boost::shared_ptr<ParameterBase> pCopy;
     auto const sourceIntact = [&] {
-        EXPECT_TRUE(pSource->value() == value);
-        EXPECT_TRUE(pSource->defaultValue() == T());
+        EXPECT_TRUE(pSource->value() == value && pSource->defaultValue() == T());
         EXPECT_FALSE(anyDirty(*pSource));
         EXPECT_EQ(pSource->name().compare(name), 0);
         EXPECT_FALSE(pCopy);
@@ -115,17 +137,15 @@ TYPED_TEST(TypedAllocationTest, ParametersFailWithoutLeaksOrChanges) {
           {"ParameterBase::clone(name)", [&] { pCopy = pSource->clone(otherName); }, sourceIntact,
            copied(otherName)}});
 
-    if constexpr (test::IsIntervalType<T>::value) {
+    if constexpr (test::IntervalTypes::kHas<T>) {
         boost::shared_ptr<IntervalParameter<T>> pInterval;
         auto const intact = [&](ParameterBase const& p) {
             auto const& interval = static_cast<IntervalParameter<T> const&>(p);
-            EXPECT_TRUE(interval.value() == value);
+            EXPECT_TRUE(interval.value() == value && interval.upperBound() == value);
             EXPECT_TRUE(interval.lowerBound() == T());
-            EXPECT_TRUE(interval.upperBound() == value);
         };
         // Copying value and bounds from another interval parameter: all of it or nothing.
-        boost::shared_ptr<IntervalParameter<T>> const pTarget =
-            IntervalParameter<T>::create(T(), T(), T(), name);
+        auto const pTarget = IntervalParameter<T>::create(T(), T(), T(), name);
         cleanAll(*pTarget);
         walk({{"IntervalParameter<T>::create",
                [&] { pInterval = IntervalParameter<T>::create(value, T(), value, name, name); },
@@ -139,8 +159,7 @@ TYPED_TEST(TypedAllocationTest, ParametersFailWithoutLeaksOrChanges) {
               {"IntervalParameter<T>::setValueFromParameter",
                [&] { pTarget->setValueFromParameter(*pInterval); },
                [&] {
-                   EXPECT_TRUE(pTarget->value() == T());
-                   EXPECT_TRUE(pTarget->upperBound() == T());
+                   EXPECT_TRUE(pTarget->value() == T() && pTarget->upperBound() == T());
                    EXPECT_FALSE(anyDirty(*pTarget));
                },
                [&] { intact(*pTarget); }}});
@@ -150,43 +169,35 @@ TYPED_TEST(TypedAllocationTest, ParametersFailWithoutLeaksOrChanges) {
 TYPED_TEST(TypedAllocationTest, PublishingAndTakingValuesFailWithoutLeaksOrChanges) {
     using T = TypeParam;
     T const first = bigValue<T>();
-    T const second = T();
-    OutputTemplate<T> out("out", nullptr);
+    OutputTemplate<T> out("out", nullptr), driver("driver", nullptr);
     ConstInput<T> in("in", nullptr);
     Connect(out, in);
     out.setData(MIREL_NEW T(first));
     void const* const pFirst = out.data();
     // A proxy input writes the delivered value into its parameter: all or nothing.
-    Parameter<T> parameter(second, "driven");
+    Parameter<T> parameter(T(), "driven");
     cleanAll(parameter);
     ParameterInput<T> proxy("driven", nullptr, &parameter);
-    OutputTemplate<T> driver("driver", nullptr);
     Connect(driver, proxy);
     driver.setData(MIREL_NEW T(first));
 
-    walk({{"OutputTemplate<T>::setData", [&] { out.setData(MIREL_NEW T(second)); },
+    walk({{"OutputTemplate<T>::setData", [&] { out.setData(MIREL_NEW T()); },
+           [&] { EXPECT_TRUE(out.data() == pFirst && out.value() == first); },
            [&] {
-               EXPECT_EQ(out.data(), pFirst);
-               EXPECT_TRUE(out.value() == first);
-           },
-           [&] {
-               EXPECT_TRUE(out.value() == second);
+               EXPECT_TRUE(out.value() == T());
                out.setData(MIREL_NEW T(first));
            }},
           {"ConstInput<T>::acquireData", [&] { in.acquireData(); }, [] {},
-           [&] {
-               EXPECT_EQ(in.data(), out.data()); // shared, not copied
-               EXPECT_TRUE(in.value() == first);
-           }},
-          {"InputTemplate<T>::setData", [&] { in.setData(MIREL_NEW T(second)); },
+           [&] { EXPECT_EQ(in.data(), out.data()); }}, // shared, not copied
+          {"InputTemplate<T>::setData", [&] { in.setData(MIREL_NEW T()); },
            [&] { EXPECT_TRUE(in.value() == first); },
            [&] {
-               EXPECT_TRUE(in.value() == second);
+               EXPECT_TRUE(in.value() == T());
                in.releaseData();
            }},
           {"ParameterInput<T>::acquireData", [&] { proxy.acquireData(); },
            [&] {
-               EXPECT_TRUE(parameter.value() == second);
+               EXPECT_TRUE(parameter.value() == T());
                EXPECT_FALSE(anyDirty(parameter));
                proxy.releaseData();
            },
@@ -197,10 +208,7 @@ TYPED_TEST(TypedAllocationTest, PublishingAndTakingValuesFailWithoutLeaksOrChang
            }}});
 }
 
-// ---------------------------------------------------------------------------------------------
-// Parameter sets: copy, assignment, combine, range insertion
-
-//! The names of the given sets, in order, one after the other.
+//! The names of the parameters of the given sets, one set after the other.
 std::vector<std::string> names(std::initializer_list<ParameterSet const*> aSets) {
     std::vector<std::string> aNames;
     for (ParameterSet const* pSet : aSets)
@@ -212,69 +220,57 @@ std::vector<std::string> names(std::initializer_list<ParameterSet const*> aSets)
 TEST_F(AllocationFailureTest, ParameterSetOperationsAreAllOrNothing) {
     ParameterSet a, b, target, grow;
     a.insert(Parameter<String>::create(bigValue<String>(), longText("a0")));
-    a.insert(IntervalParameter<Mirel::FloatVector>::create(bigValue<Mirel::FloatVector>(),
-                                                           Mirel::FloatVector(),
-                                                           Mirel::FloatVector(), longText("a1")));
-    a.insert(Parameter<int>::create(3, longText("a2"), longText("description")));
+    a.insert(IntervalParameter<Mirel::FloatVector>::create(
+        bigValue<Mirel::FloatVector>(), {}, {}, longText("a1"), longText("description")));
     b.insert(
         Parameter<Mirel::Float3Vector>::create(bigValue<Mirel::Float3Vector>(), longText("b0")));
     b.insert(IntervalParameter<float>::create(0.5f, 0.0f, 1.0f, longText("b1")));
     target.insert(Parameter<String>::create(bigValue<String>(), longText("t0")));
     ParameterBase* const pTargetOwn = target.parameter(0).get();
     grow.insert(a.parameter(0));
-    std::vector<std::string> aGrown = names({&grow, &b});
+    std::vector<std::string> const aGrown = names({&grow, &b});
 
     std::unique_ptr<ParameterSet> pCopy;
+    auto const copyIs = [&](std::vector<std::string> const& aNames) {
+        return [&, aNames] {
+            EXPECT_EQ(names({pCopy.get()}), aNames);
+            EXPECT_NE(pCopy->parameter(0).get(), a.parameter(0).get());
+            pCopy.reset();
+        };
+    };
     walk({{"ParameterSet copy construction", [&] { pCopy = std::make_unique<ParameterSet>(a); },
-           [&] { EXPECT_FALSE(pCopy); },
-           [&] {
-               EXPECT_EQ(names({pCopy.get()}), names({&a}));
-               EXPECT_NE(pCopy->parameter(0).get(), a.parameter(0).get());
-               pCopy.reset();
-           }},
+           [&] { EXPECT_FALSE(pCopy); }, copyIs(names({&a}))},
           {"combine", [&] { pCopy = std::make_unique<ParameterSet>(combine(a, b)); },
-           [&] { EXPECT_FALSE(pCopy); },
-           [&] {
-               EXPECT_EQ(names({pCopy.get()}), names({&a, &b}));
-               pCopy.reset();
-           }},
+           [&] { EXPECT_FALSE(pCopy); }, copyIs(names({&a, &b}))},
           // A failed assignment leaves the target's own parameters in place.
           {"ParameterSet assignment", [&] { target = a; },
-           [&] {
-               ASSERT_EQ(target.size(), 1u);
-               EXPECT_EQ(target.parameter(0).get(), pTargetOwn);
-           },
+           [&] { EXPECT_TRUE(target.size() == 1 && target.parameter(0).get() == pTargetOwn); },
            [&] { EXPECT_EQ(names({&target}), names({&a})); }},
           // A failed range insertion keeps only the clones appended before the failure.
           {"ParameterSet range insertion", [&] { grow.insert(b.begin(), b.end()); },
            [&] {
                std::vector<std::string> const aNames = names({&grow});
                ASSERT_LT(aNames.size(), aGrown.size());
-               EXPECT_EQ(aNames,
-                         std::vector<std::string>(aGrown.begin(), aGrown.begin() + aNames.size()));
+               EXPECT_TRUE(std::equal(aNames.begin(), aNames.end(), aGrown.begin()));
                grow.clear();
                grow.insert(a.parameter(0));
            },
            [&] { EXPECT_EQ(names({&grow}), aGrown); }}});
 }
 
-// ---------------------------------------------------------------------------------------------
-// The catalogue, nodes, the library and the controller's membership
-
 class TargetNode : public Node {
 public:
     explicit TargetNode(NodeTargetType target)
         : Node(longText("catalogued node"))
-        , eTarget_(target) {}
-    NodeTargetType eTarget_;
+        , eTarget(target) {}
+    NodeTargetType eTarget;
 };
 
 Node* createTargetNode(NodeTargetType target) {
     return MIREL_NEW TargetNode(target);
 }
 
-class TargetFactory : public NodeFactory {
-public:
+struct TargetFactory : NodeFactory {
     Node* create(NodeTargetType target) override { return createTargetNode(target); }
 };
 
@@ -285,6 +281,10 @@ TEST_F(AllocationFailureTest, TheCatalogueLeavesBothObjectsToTheCallerOnAFailedR
                   MIREL_NEW NodeMetaData(longText("first"), longText("space"), longText("vendor")));
     String const clientID = longText("client identifier");
     auto const size = [&] { return std::size_t(librarian.end() - librarian.begin()); };
+    auto const newMetaData = [&](int iVersion, String const& id) {
+        return MIREL_NEW NodeMetaData(longText("kind"), longText("space"), longText("vendor"),
+                                      iVersion, longText("description"), id);
+    };
     // A failure inside add leaves both objects with the caller; success hands them over.
     NodeFactory* pFactory = nullptr;
     NodeMetaData* pMetaData = nullptr;
@@ -298,21 +298,18 @@ TEST_F(AllocationFailureTest, TheCatalogueLeavesBothObjectsToTheCallerOnAFailedR
             EXPECT_EQ(librarian.createNodeByClientID(clientID, NodeTargetType()), nullptr);
         };
     };
-    auto const newMetaData = [&](int iVersion, String const& id) {
-        return MIREL_NEW NodeMetaData(longText("kind"), longText("space"), longText("vendor"),
-                                      iVersion, longText("description"), id);
-    };
     // Lookups: an unversioned record is looked up through a probe record, then the factory runs.
     NodeMetaData const unversioned(longText("kind"), longText("space"), longText("vendor"));
     Node* pNode = nullptr;
     auto const made = [&](int iTarget) {
         return [&, iTarget] {
             ASSERT_NE(pNode, nullptr);
-            EXPECT_EQ(static_cast<TargetNode*>(pNode)->eTarget_, NodeTargetType(iTarget));
+            EXPECT_EQ(static_cast<TargetNode*>(pNode)->eTarget, NodeTargetType(iTarget));
             Mirel::Core::destroy(pNode);
             pNode = nullptr;
         };
     };
+    auto const none = [&] { EXPECT_EQ(pNode, nullptr); };
     walk({{"NodeLibrarian::add(factory, record)",
            [&] {
                pFactory = MIREL_NEW TargetFactory();
@@ -331,28 +328,23 @@ TEST_F(AllocationFailureTest, TheCatalogueLeavesBothObjectsToTheCallerOnAFailedR
            },
            reclaim(2), [&] { EXPECT_EQ(size(), 3u); }},
           {"NodeLibrarian::createNodeByMetadata",
-           [&] { pNode = librarian.createNodeByMetadata(&unversioned, NodeTargetType(5)); },
-           [&] { EXPECT_EQ(pNode, nullptr); }, made(5)},
+           [&] { pNode = librarian.createNodeByMetadata(&unversioned, NodeTargetType(5)); }, none,
+           made(5)},
           {"NodeLibrarian::createNodeByClientID",
-           [&] { pNode = librarian.createNodeByClientID(clientID, NodeTargetType(6)); },
-           [&] { EXPECT_EQ(pNode, nullptr); }, made(6)}});
+           [&] { pNode = librarian.createNodeByClientID(clientID, NodeTargetType(6)); }, none,
+           made(6)}});
 }
 
 TEST_F(AllocationFailureTest, NodesAndTheLibraryAreLeftAsTheyWere) {
-    String const oldName = longText("old node name");
-    String const newName = longText("new node name");
-    { test::FloatAddOne seen(oldName); } // the index keeps a counter per name ever seen
-    std::unique_ptr<test::FloatAddOne> pNode;
+    String const oldName = longText("old node name"), newName = longText("new node name");
+    { test::HookNode seen(oldName, 0, 0); } // the index keeps a counter per name ever seen
+    std::unique_ptr<test::HookNode> pNode;
     String oldId;
     Parameter<String> gain(bigValue<String>(), longText("gain"));
     InputConnector* pProxy = nullptr;
     std::unique_ptr<Controller> pController;
-    walk({{"Node construction", [&] { pNode = std::make_unique<test::FloatAddOne>(oldName); },
-           [&] { EXPECT_FALSE(pNode); },
-           [&] {
-               ASSERT_TRUE(pNode);
-               oldId = pNode->debugId();
-           }},
+    walk({{"Node construction", [&] { pNode = std::make_unique<test::HookNode>(oldName, 1, 1); },
+           [&] { EXPECT_FALSE(pNode); }, [&] { oldId = pNode->debugId(); }},
           // A failed renaming keeps the node its name and its place in the debug index.
           {"Node::setName", [&] { pNode->setName(newName); },
            [&] {
@@ -362,10 +354,7 @@ TEST_F(AllocationFailureTest, NodesAndTheLibraryAreLeftAsTheyWere) {
            [&] { EXPECT_EQ(pNode->debugId().compare(newName + " [0]"), 0); }},
           // The inputs' storage may have been reserved already: it is the node's own.
           {"Node::convertToConnector", [&] { pProxy = pNode->convertToConnector(&gain); },
-           [&] {
-               EXPECT_EQ(pProxy, nullptr);
-               EXPECT_EQ(pNode->numberOfInputs(), 1u);
-           },
+           [&] { EXPECT_TRUE(pProxy == nullptr && pNode->numberOfInputs() == 1u); },
            [&] { EXPECT_EQ(pNode->numberOfInputs(), 2u); }, true, 1},
           {"Controller construction", [&] { pController = std::make_unique<Controller>(); },
            [&] { EXPECT_FALSE(pController); }},
@@ -383,8 +372,7 @@ TEST_F(AllocationFailureTest, NodesAndTheLibraryAreLeftAsTheyWere) {
     Library::terminate();
     walk({{"Library::initialize", [] { Library::initialize(); },
            [] {
-               EXPECT_FALSE(Library::isInitialized());
-               EXPECT_FALSE(Probe::librarianExists());
+               EXPECT_FALSE(Library::isInitialized() || Probe::librarianExists());
                if (Probe::nodeMapsExist()) {
                    test::expectInternal([] { Library::initialize(); }, "!pIndexMap_");
                    Probe::terminateNodeMaps();
@@ -393,74 +381,36 @@ TEST_F(AllocationFailureTest, NodesAndTheLibraryAreLeftAsTheyWere) {
            [] { EXPECT_TRUE(Library::isInitialized()); }}});
 }
 
-// ---------------------------------------------------------------------------------------------
-// Evaluation
-
-/** Input "in", output "out": publishes the sum of (in + i) over its slices i = 0..7, computed
-    on the scheduler's threads. Slice 3 may be told to throw an InternalException. */
-class SummingNode : public test::HookNode {
-public:
-    explicit SummingNode(String const& name)
-        : HookNode(name, 1, 0)
-        , oOut_("sum", this) {
-        addOutput(&oOut_);
-        onProcess = [this](HookNode&) {
-            fInput_ = in(0).value();
-            controller()->processSlices(this);
-            float sum = 0.0f;
-            for (float f : aPartial_)
-                sum += f;
-            oOut_.setData(MIREL_NEW float(sum));
-        };
-    }
-    OutputTemplate<float>& sum() { return oOut_; }
-    bool bThrow = false;
-
-    BlockedRange rangeToProcess() const override { return BlockedRange(1, kSlices, 0); }
-    void processSlice(std::size_t begin, std::size_t end) override {
-        for (std::size_t i = begin; i < end; ++i) {
-            MIREL_CHECK(!(bThrow && i == 3), "slice failure");
-            aPartial_[i] = fInput_ + static_cast<float>(i);
-        }
-    }
-
-private:
-    static constexpr std::size_t kSlices = 8;
-    OutputTemplate<float> oOut_;
-    float fInput_ = 0.0f;
-    float aPartial_[kSlices] = {};
-};
-
-//! source (2) -> summing (sum of 2 + i, i < 8: 44) -> add one (45) -> sink.
+//! source (1) -> summing (its 8 slices on the scheduler's threads; 2) -> sink (3).
 struct Pipeline {
-    test::FloatSource source{"source", 2.0f};
-    SummingNode summing{"summing"};
-    test::FloatAddOne addOne{"add one"};
-    test::FloatSink sink{"sink"};
+    test::HookNode source{"source", 0, 1}, sink{"sink", 1, 0};
+    test::SlicedNode summing{"summing", 1, 8, 1, 1};
     Controller controller;
+    bool bThrow = false; // slice 3 throws an InternalException
 
     Pipeline() {
-        Connect(source.out(), summing.in(0));
-        Connect(summing.sum(), addOne.in());
-        Connect(addOne.out(), sink.in());
-        for (Node* pNode : std::initializer_list<Node*>{&source, &summing, &addOne, &sink})
-            controller.addNode(pNode);
-        controller.setSinkNode(&sink);
+        test::link(source, summing);
+        test::link(summing, sink);
+        test::addAll(controller, {&source, &summing, &sink});
+        summing.onSlice = [this](std::size_t begin, std::size_t end) {
+            MIREL_CHECK(!(bThrow && begin <= 3 && 3 < end), "slice failure");
+        };
         // What the controller and the outputs keep between evaluations (the visit stack, the
         // outputs' storage) is made now, not counted against the walk.
         warmUp();
     }
     ~Pipeline() {
-        for (Node* pNode : std::initializer_list<Node*>{&source, &summing, &addOne, &sink})
-            pNode->disconnect();
+        source.disconnect();
+        sink.disconnect();
     }
     //! One good evaluation and flush: outputs of plain values keep their storage from then on.
     void warmUp() {
-        bool const bThrow = summing.bThrow;
-        summing.bThrow = false;
+        bool const bWasThrowing = bThrow;
+        bThrow = false;
+        summing.clearSlices();
         controller.process();
         controller.flushGraph();
-        summing.bThrow = bThrow;
+        bThrow = bWasThrowing;
     }
     /** After a flush nothing is leaked: at most the blocks of the warmed-up pipeline are live,
         and one good evaluation brings the count back to exactly that and the right value. */
@@ -470,7 +420,8 @@ struct Pipeline {
         EXPECT_LE(liveAllocations(), base);
         warmUp();
         EXPECT_EQ(liveAllocations(), base);
-        EXPECT_EQ(sink.lastValue(), 45.0f);
+        EXPECT_EQ(sink.result(), 3.0f);
+        EXPECT_FALSE(summing.slices().empty());
     }
 };
 
@@ -479,11 +430,11 @@ TEST_F(AllocationFailureTest, EvaluationReportsTheFailureAndRecovers) {
         SCOPED_TRACE(bSliceThrows ? "failing slice" : "no failing slice");
         Pipeline pipeline;
         Controller& controller = pipeline.controller;
-        pipeline.summing.bThrow = bSliceThrows;
+        pipeline.bThrow = bSliceThrows;
         std::size_t const base = liveAllocations();
-        bool bWaited = false;
         // Asynchronously the failure is stored: std::bad_alloc as an unknown failure. Whatever
         // ran out of memory, a failing slice must still be reported.
+        bool bWaited = false;
         auto const stored = [&](bool bFailed) {
             ASSERT_TRUE(bWaited);
             EXPECT_EQ(controller.controllerStatus(), Controller::kStopped);

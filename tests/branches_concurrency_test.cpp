@@ -3,17 +3,12 @@
 // leaves the graph reusable; a graph that forks at every one of its many levels needs no deep
 // stack. Every test runs with a scheduler of 1 and of 2 threads, synchronously and not.
 
-#include "support/ControllerNodes.h"
+#include "support/TestNodes.h"
 
 #include "data_flow/controllers/Trace.h"
 
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -178,43 +173,11 @@ TEST_P(Branches, ACancelledEvaluationStopsAndTheNextOneRunsInFull) {
     EXPECT_EQ(g.sink.result(), Forked::kResult);
 }
 
-//! Up to two inputs and one output, the sum of its inputs plus 1 kept in the node itself.
-class Lean : public Node {
-public:
-    Lean()
-        : Node("lean")
-        , aIn_{{"a", this}, {"b", this}}
-        , oOut_("out", this) {
-        addOutput(&oOut_);
-    }
-    void feedFrom(Lean& producer) {
-        Mirel::DataFlow::InputConnector& in = aIn_[numberOfInputs()];
-        addInput(&in);
-        Mirel::DataFlow::Connect(producer.oOut_, in);
-    }
-    float value() const { return fValue_; }
-    int processCount() const { return iProcessCount_; }
-
-protected:
-    void internalProcess() override {
-        ++iProcessCount_;
-        fValue_ = 1.0f;
-        for (std::size_t i = 0; i < numberOfInputs(); ++i)
-            fValue_ += *static_cast<float const*>(input(i)->connectedOutput()->data());
-        oOut_.setDataPtr(&fValue_);
-    }
-
-private:
-    test::PlainInput aIn_[2];
-    test::PlainOutput oOut_;
-    float fValue_ = 0.0f;
-    int iProcessCount_ = 0;
-};
-
 TEST_P(Branches, AGraphForkingAtEveryLevelOfAVeryDeepChainNeedsNoDeepStack) {
     // A chain whose every link also has a leaf of its own: a fork at each of its levels.
     constexpr std::size_t kLength = 50000;
-    std::unique_ptr<Lean[]> aChain(new Lean[kLength]), aLeaves(new Lean[kLength]);
+    std::unique_ptr<test::LeanNode[]> aChain(new test::LeanNode[kLength]),
+        aLeaves(new test::LeanNode[kLength]);
     for (std::size_t i = 1; i < kLength; ++i) {
         aChain[i].feedFrom(aChain[i - 1]);
         aChain[i].feedFrom(aLeaves[i]);

@@ -1,24 +1,23 @@
 // Parameters: the three dirty channels and the change-only rule, the guarded typed access,
-// printing, cloning, interval bounds, ownership when allocations fail, visitor dispatch for
-// every value type, and the proxy input through which an upstream output drives a parameter.
+// printing, cloning, interval bounds, visitor dispatch for every value type, the proxy input
+// through which an upstream output drives a parameter, and parameter sets.
+
 #include "support/TestSupport.h"
 
 #include "data_flow/connectors/Inputs.h"
 #include "data_flow/connectors/Outputs.h"
 #include "data_flow/parameters/Parameter.h"
+#include "data_flow/parameters/ParameterSet.h"
 
 #include <array>
 #include <cmath>
-#include <cstring>
 #include <limits>
-#include <memory>
 #include <sstream>
-#include <string>
 
 using namespace Mirel;
 using namespace Mirel::DataFlow;
 using test::cleanAll;
-using test::LeakChecked;
+using test::expectInternal;
 
 namespace {
 
@@ -38,14 +37,10 @@ std::string written(T const& value) {
 }
 
 using ProxyHandle = std::unique_ptr<InputConnector, MirelDeleter<InputConnector>>;
+using ParameterTest = test::LeakChecked;
+constexpr char kTypeCheck[] = "strcmp(data_type_name(), type_name(typeid(T)))==0";
 
-} // namespace
-
-// Dirty channels and the change-only rule -----------------------------------------------------
-
-using ParameterDirty = LeakChecked;
-
-TEST_F(ParameterDirty, ChannelsClearOnTheirOwnAndAChangeRaisesAllThree) {
+TEST_F(ParameterTest, ChannelsClearOnTheirOwnAndOnlyAChangeByValueRaisesAllThree) {
     using Clean = void (ParameterBase::*)();
     Clean const cleaners[3] = {&ParameterBase::setClean, &ParameterBase::setCleanSimpleCaching,
                                &ParameterBase::setCleanLumet};
@@ -56,7 +51,6 @@ TEST_F(ParameterDirty, ChannelsClearOnTheirOwnAndAChangeRaisesAllThree) {
         expected[i] = false;
         EXPECT_EQ(flagsOf(*p), expected) << "channel " << i;
     }
-
     auto p = Parameter<int>::create(5, "p");
     cleanAll(*p);
     p->resetToDefaultValue(); // already the default: no change
@@ -66,93 +60,69 @@ TEST_F(ParameterDirty, ChannelsClearOnTheirOwnAndAChangeRaisesAllThree) {
     p->resetToDefaultValue();
     EXPECT_EQ(p->value(), 5);
     EXPECT_EQ(flagsOf(*p), kAllDirty);
-}
 
-TEST_F(ParameterDirty, FloatsAndVectorsCompareByValue) {
     auto f = Parameter<float>::create(0.0f, "f");
     cleanAll(*f);
     f->setValue(-0.0f); // equal to 0.0: no change, and the stored zero keeps its sign
     EXPECT_EQ(flagsOf(*f), kAllClean);
     EXPECT_FALSE(std::signbit(f->value()));
-    float const nan = std::numeric_limits<float>::quiet_NaN();
-    f->setValue(nan);
+    f->setValue(std::numeric_limits<float>::quiet_NaN());
     cleanAll(*f);
-    f->setValue(nan); // a NaN equals nothing, itself included
+    f->setValue(std::numeric_limits<float>::quiet_NaN()); // a NaN equals nothing, itself included
     EXPECT_EQ(flagsOf(*f), kAllDirty);
 
     Float2Vector const points{float2(1.0f, 2.0f), float2(3.0f, 4.0f)};
     auto v = Parameter<Float2Vector>::create(points, "points");
-    cleanAll(*v);
-    v->setValue(Float2Vector(points));
-    EXPECT_EQ(flagsOf(*v), kAllClean);
     Float2Vector moved = points;
     moved[1].y = 5.0f; // same length, one element differs
-    v->setValue(moved);
-    EXPECT_EQ(flagsOf(*v), kAllDirty);
-    cleanAll(*v);
-    v->setValue(Float2Vector(moved.begin(), moved.begin() + 1)); // a prefix is a change
-    EXPECT_EQ(flagsOf(*v), kAllDirty);
+    for (auto const& [value, bChange] : {std::pair<Float2Vector, bool>{points, false},
+                                         {moved, true},
+                                         {Float2Vector(moved.begin(), moved.begin() + 1), true}}) {
+        cleanAll(*v);
+        v->setValue(value); // a prefix is a change too
+        EXPECT_EQ(flagsOf(*v), bChange ? kAllDirty : kAllClean);
+    }
 }
 
-TEST_F(ParameterDirty, WriteTextsPerKindOfValue) {
+TEST_F(ParameterTest, WriteTextsPerKindOfValue) {
     std::ostringstream os;
     EXPECT_EQ(&(os << *Parameter<int>::create(5, "radius", "in pixels")), &os);
     EXPECT_EQ(os.str(), "radius in pixels 5");
-    EXPECT_EQ(written(*Parameter<int>::create(5, "radius")), "radius  5"); // no line end
-    EXPECT_EQ(written(*Parameter<Float2Vector>::create(
-                  Float2Vector{float2(1.0f, 2.0f), float2(3.0f, 4.0f)}, "points")),
-              "points  (1, 2) (3, 4) ");
-    EXPECT_EQ(written(*Parameter<Float3Vector>::create(Float3Vector(), "empty", "none")),
-              "empty none ");
-    EXPECT_EQ(written(*Parameter<FloatVector>::create(FloatVector{0.5f, 2.0f}, "v", "d")),
-              "v d 0.5 2 ");
-    EXPECT_EQ(written(*Parameter<String>::create("hello world", "label", "caption")),
-              "label caption hello world");
-    EXPECT_EQ(written(*Parameter<bool>::create(true, "on")), "on  1");
-    EXPECT_EQ(written(*Parameter<unsigned long>::create(4000000000ul, "n")), "n  4000000000");
-    EXPECT_EQ(written(*Parameter<float>::create(0.25f, "f")), "f  0.25");
-    EXPECT_EQ(written(*Parameter<int3>::create(int3(1, -2, 3), "i")), "i  (1, -2, 3)");
+    std::pair<std::string, char const*> const aCases[] = {
+        {written(*Parameter<int>::create(5, "radius")), "radius  5"}, // no line end
+        {written(*Parameter<Float2Vector>::create(
+             Float2Vector{float2(1.0f, 2.0f), float2(3.0f, 4.0f)}, "points")),
+         "points  (1, 2) (3, 4) "},
+        {written(*Parameter<Float3Vector>::create(Float3Vector(), "empty", "none")), "empty none "},
+        {written(*Parameter<String>::create("hello world", "label", "caption")),
+         "label caption hello world"},
+        {written(*Parameter<int3>::create(int3(1, -2, 3), "i")), "i  (1, -2, 3)"}};
+    for (auto const& [text, expected] : aCases)
+        EXPECT_EQ(text, expected);
 }
 
-// The guarded typed access ----------------------------------------------------------------------
-
-using ParameterTypeCheck = LeakChecked;
-
-TEST_F(ParameterTypeCheck, MismatchOfDecoratedTypeNamesThrowsAndLeavesTheTargetAlone) {
+TEST_F(ParameterTest, TypedAccessChecksTheDecoratedTypeNameAndLeavesTheTargetAlone) {
     auto target = Parameter<float>::create(1.5f, "f");
     auto source = Parameter<int>::create(2, "i");
     cleanAll(*target);
-    std::string const what =
-        test::expectInternal([&] { target->setValueFromParameter(*source); },
-                             "strcmp(data_type_name(), type_name(typeid(T)))==0");
-    EXPECT_NE(what.find("data_flow/parameters/ParameterBase.h"), std::string::npos) << what;
+    expectInternal([&] { target->setValueFromParameter(*source); }, kTypeCheck,
+                   "data_flow/parameters/ParameterBase.h");
     EXPECT_EQ(target->value(), 1.5f);
     EXPECT_EQ(flagsOf(*target), kAllClean);
-    test::expectInternal([&] { (void)source->valueAs<float>(); },
-                         "strcmp(data_type_name(), type_name(typeid(T)))==0");
+    expectInternal([&] { (void)source->valueAs<float>(); }, kTypeCheck);
     int const& live = static_cast<ParameterBase const&>(*source).valueAs<int>();
     source->setValue(8);
     EXPECT_EQ(live, 8); // valueAs reads the parameter's own value
 
     // Equal width is not the same type; a float interval parameter is a float parameter.
     auto u = Parameter<unsigned int>::create(1u, "u");
-    auto ul = Parameter<unsigned long>::create(1ul, "ul");
-    EXPECT_NE(std::strcmp(u->data_type_name(), ul->data_type_name()), 0);
-    test::expectInternal([&] { u->setValueFromParameter(*ul); },
-                         "strcmp(data_type_name(), type_name(typeid(T)))==0");
-
-    auto f = Parameter<float>::create(1.0f, "f");
-    auto fi = IntervalParameter<float>::create(2.0f, 0.0f, 4.0f, "fi");
-    EXPECT_STREQ(f->data_type_name(), fi->data_type_name());
-    f->setValueFromParameter(*fi);
-    EXPECT_EQ(f->value(), 2.0f);
+    expectInternal([&] { u->setValueFromParameter(*Parameter<unsigned long>::create(1ul, "ul")); },
+                   kTypeCheck);
+    target->setValueFromParameter(*IntervalParameter<float>::create(2.0f, 0.0f, 4.0f, "fi"));
+    EXPECT_EQ(target->value(), 2.0f);
 }
 
-// Cloning and interval bounds -------------------------------------------------------------------
-
-using ParameterClone = LeakChecked;
-
-TEST_F(ParameterClone, RenamedCloneIsIndependentAndDirty) {
+TEST_F(ParameterTest, RenamedCloneIsIndependentAndDirtyAndBoundsAreDescriptiveOnly) {
     auto p = Parameter<int>::create(5, "radius", "in pixels");
     p->setValue(7);
     cleanAll(*p);
@@ -165,32 +135,22 @@ TEST_F(ParameterClone, RenamedCloneIsIndependentAndDirty) {
     EXPECT_EQ(flagsOf(*p), kAllClean);
     typed->setValue(9);
     EXPECT_EQ(p->value(), 7);
-    p->setValue(1);
-    EXPECT_EQ(typed->value(), 9);
-}
 
-TEST_F(ParameterClone, IntervalBoundsAreDescriptiveOnly) {
-    auto p = IntervalParameter<int>::create(5, 0, 10, "level");
-    cleanAll(*p);
-    p->setValue(20); // outside: taken as it is
-    EXPECT_EQ(p->value(), 20);
-    EXPECT_EQ(flagsOf(*p), kAllDirty);
+    auto level = IntervalParameter<int>::create(5, 10, 0, "level"); // reversed bounds are kept
+    EXPECT_TRUE(level->lowerBound() == 10 && level->upperBound() == 0);
+    cleanAll(*level);
+    level->setValue(20); // outside: taken as it is
+    EXPECT_EQ(level->value(), 20);
+    EXPECT_EQ(flagsOf(*level), kAllDirty);
     EXPECT_EQ(IntervalParameter<int>::create(50, 0, 10, "outside")->value(), 50);
-    auto reversed = IntervalParameter<int>::create(5, 10, 0, "reversed");
-    EXPECT_EQ(reversed->lowerBound(), 10);
-    EXPECT_EQ(reversed->upperBound(), 0);
 }
 
-// Every value type ------------------------------------------------------------------------------
-
-namespace {
-
-//! Records every call: how many, whether the fallback was taken, for which static type, and
-//! with which object.
+//! Records every call: how many, the static type of the operation (null: the fallback), and the
+//! object received.
 class RecordingVisitor : public ParameterVisitorBase {
 public:
     int calls = 0;
-    std::type_info const* pOperationType = nullptr; // null: the fallback
+    std::type_info const* pOperationType = nullptr;
     ParameterBase const* pReceived = nullptr;
 
     void visit(ParameterBase* p) override { record(p, nullptr); }
@@ -213,40 +173,32 @@ private:
     }
 };
 
-//! The six value types that have no operation of their own in the visitor.
-template <class T>
-constexpr bool kVisitsFallback =
-    std::is_same<T, unsigned int>::value || std::is_same<T, unsigned long>::value ||
-    std::is_same<T, FloatVector>::value || std::is_same<T, Float2Vector>::value ||
-    std::is_same<T, Float3Vector>::value || std::is_same<T, Float4Vector>::value;
-
+//! One visit: exactly the operation of T, or the fallback for the six types without one.
 template <class T>
 void expectVisit(Parameter<T>& p) {
+    constexpr bool bFallback =
+        std::is_same<T, unsigned int>::value || std::is_same<T, unsigned long>::value ||
+        std::is_same<T, FloatVector>::value || std::is_same<T, Float2Vector>::value ||
+        std::is_same<T, Float3Vector>::value || std::is_same<T, Float4Vector>::value;
     RecordingVisitor visitor;
     ParameterBase& base = p;
     base.visit(&visitor);
     EXPECT_EQ(visitor.calls, 1);
     EXPECT_EQ(visitor.pReceived, &base);
-    if (kVisitsFallback<T>)
-        EXPECT_EQ(visitor.pOperationType, nullptr);
-    else
-        EXPECT_TRUE(visitor.pOperationType && *visitor.pOperationType == typeid(T));
+    EXPECT_EQ(visitor.pOperationType, bFallback ? nullptr : &typeid(T));
 }
 
-} // namespace
-
 template <class T>
-class EveryValueType : public LeakChecked {};
+class EveryValueType : public test::LeakChecked {};
 TYPED_TEST_SUITE(EveryValueType, test::AllValueTypes);
 
-TYPED_TEST(EveryValueType, ChangeOnlyRuleCloneTypedAccessAndVisit) {
+TYPED_TEST(EveryValueType, ChangeOnlyRuleCloneTypedAccessVisitAndProxyInput) {
     using T = TypeParam;
     T const other = test::otherValue<T>();
     auto p = Parameter<T>::create(T(), "p", "d");
     EXPECT_EQ(flagsOf(*p), kAllDirty);
     EXPECT_STREQ(p->data_type_name(), ParameterBase::type_name(typeid(T)));
-    expectVisit(*p); // exactly the operation of T, or the fallback for types without one
-
+    expectVisit(*p);
     cleanAll(*p);
     p->setValue(T());
     EXPECT_EQ(flagsOf(*p), kAllClean);
@@ -264,31 +216,26 @@ TYPED_TEST(EveryValueType, ChangeOnlyRuleCloneTypedAccessAndVisit) {
     p->setValueFromParameter(*copy);
     EXPECT_TRUE(p->value() == T());
     EXPECT_EQ(flagsOf(*p), kAllDirty);
-
     if constexpr (!std::is_same<T, FloatVector>::value) { // the size is ignored
         EXPECT_EQ(written(*Parameter<T>::createArray("a", "b", 4)), "a b " + written(T()));
     }
-}
 
-TYPED_TEST(EveryValueType, ProxyInputWritesTheDeliveredValueIntoTheParameter) {
-    using T = TypeParam;
-    auto p = Parameter<T>::create(T(), "driven");
+    // The proxy input writes the delivered value into the parameter.
     ProxyHandle in(p->createProxyConnector(nullptr));
-    EXPECT_EQ(in->name(), "driven");
+    EXPECT_EQ(in->name(), "p");
     EXPECT_STREQ(ParameterBase::type_name(in->datatype()), p->data_type_name());
-
     OutputTemplate<T> out("out", nullptr);
     Connect(out, *in);
-    out.setData(MIREL_NEW T(test::otherValue<T>()));
+    out.setData(MIREL_NEW T(other));
     cleanAll(*p);
     in->acquireData();
-    EXPECT_TRUE(p->value() == test::otherValue<T>());
+    EXPECT_TRUE(p->value() == other);
     EXPECT_EQ(flagsOf(*p), kAllDirty);
     in->releaseData();
 }
 
 template <class T>
-class EveryIntervalType : public LeakChecked {};
+class EveryIntervalType : public test::LeakChecked {};
 TYPED_TEST_SUITE(EveryIntervalType, test::IntervalValueTypes);
 
 TYPED_TEST(EveryIntervalType, BoundsTravelWithCloneAndCopyOnlyAndVisitIsThePlainTypes) {
@@ -316,36 +263,137 @@ TYPED_TEST(EveryIntervalType, BoundsTravelWithCloneAndCopyOnlyAndVisitIsThePlain
     EXPECT_TRUE(p->lowerBound() == other && p->upperBound() == T());
     EXPECT_EQ(flagsOf(*p), kAllClean);
     p->setValueFromParameter(*Parameter<T>::create(T(), "plain"));
-    EXPECT_TRUE(p->value() == T());
-    EXPECT_TRUE(p->lowerBound() == other);
+    EXPECT_TRUE(p->value() == T() && p->lowerBound() == other);
     EXPECT_EQ(flagsOf(*p), kAllDirty);
 }
 
-// Proxy inputs ----------------------------------------------------------------------------------
-
-using ParameterProxy = LeakChecked;
-
-TEST_F(ParameterProxy, OnlyADifferentUpstreamValueRaisesTheFlags) {
+TEST_F(ParameterTest, AProxyInputRaisesTheFlagsOnlyForADifferentUpstreamValue) {
     auto p = IntervalParameter<int>::create(5, 0, 10, "gain");
     ProxyHandle in(p->createProxyConnector(nullptr));
     OutputTemplate<int> out("out", nullptr);
     Connect(out, *in);
     cleanAll(*p);
     // Nothing delivered: the parameter stays as it was.
-    std::string const what =
-        test::expectInternal([&] { in->acquireData(); }, "Enforce ptr != NULL");
-    EXPECT_NE(what.find("data_flow/connectors/Inputs.h"), std::string::npos) << what;
+    expectInternal([&] { in->acquireData(); }, "Enforce ptr != NULL",
+                   "data_flow/connectors/Inputs.h");
     EXPECT_EQ(p->value(), 5);
-    EXPECT_EQ(flagsOf(*p), kAllClean);
-
-    out.setData(MIREL_NEW int(5));
-    in->acquireData();
-    in->releaseData();
-    EXPECT_EQ(flagsOf(*p), kAllClean);
-    out.setData(MIREL_NEW int(42)); // outside the bounds: taken unchanged
-    in->acquireData();
-    in->releaseData();
-    EXPECT_EQ(p->value(), 42); // the parameter keeps what it received
-    EXPECT_EQ(flagsOf(*p), kAllDirty);
+    for (int value : {5, 42}) { // 42 is outside the bounds: taken unchanged
+        out.setData(MIREL_NEW int(value));
+        in->acquireData();
+        in->releaseData();
+        EXPECT_EQ(p->value(), value);
+        EXPECT_EQ(flagsOf(*p), value == 5 ? kAllClean : kAllDirty);
+    }
     EXPECT_EQ(p->upperBound(), 10);
 }
+
+// Parameter sets ------------------------------------------------------------------------------
+
+using Handle = boost::shared_ptr<ParameterBase>;
+
+std::vector<ParameterBase*> objectsOf(ParameterSet const& set) {
+    std::vector<ParameterBase*> objects;
+    for (Handle const& p : set)
+        objects.push_back(p.get());
+    return objects;
+}
+
+std::string namesOf(ParameterSet const& set) {
+    std::string names;
+    for (Handle const& p : set)
+        names += std::string(p->name().c_str()) + " ";
+    return names;
+}
+
+//! A set of `count` int parameters named <prefix>0, <prefix>1, ... with values 0, 1, ..., clean.
+ParameterSet makeSet(int count, char const* prefix = "p") {
+    ParameterSet set;
+    for (int i = 0; i < count; ++i) {
+        Handle p = Parameter<int>::create(i, String(prefix) + char('0' + i));
+        cleanAll(*p);
+        set.insert(p);
+    }
+    return set;
+}
+
+//! copy holds all-dirty clones with the names and values of source's parameters, none of them
+//! one of `originals`, in order.
+void expectClones(ParameterSet const& copy, ParameterSet const& source,
+                  std::vector<ParameterBase*> const& originals) {
+    ASSERT_EQ(namesOf(copy), namesOf(source));
+    for (std::size_t i = 0; i < copy.size(); ++i) {
+        EXPECT_NE(copy.parameter(i).get(), originals[i]);
+        EXPECT_EQ(copy.parameter(i)->valueAs<int>(), source.parameter(i)->valueAs<int>());
+        EXPECT_TRUE(test::allDirty(*copy.parameter(i)));
+    }
+}
+
+TEST_F(ParameterTest, ASetSharesWhatIsInsertedAtTheEndAndLooksUpExactly) {
+    ParameterSet set;
+    expectInternal([&] { set.parameter(0); }, "Range error: iParameter < size()",
+                   "data_flow/parameters/ParameterSet.cpp");
+    auto p = Parameter<int>::create(1, "gain");
+    set.insert(p);
+    p->setValue(4);
+    EXPECT_EQ(set.parameter(0)->valueAs<int>(), 4); // the set holds p itself
+    expectInternal([&] { static_cast<ParameterSet const&>(set).parameter(1); },
+                   "Range error: iParameter < size()");
+    auto late = Parameter<int>::create(9, "late");
+    EXPECT_EQ(set.insert(set.begin(), late)->get(), late.get()); // at the end, whatever where
+    set.insert(set.begin(), Parameter<int>::create(2, "gain"));
+    EXPECT_EQ(namesOf(set), "gain late gain ");
+    EXPECT_EQ(set.getParameter("gain").get(), p.get()); // the first of that name
+    EXPECT_EQ(static_cast<ParameterSet const&>(set).getParameter("gain").get(), p.get());
+    for (char const* name : {"Gain", "gai", "gain "})
+        EXPECT_FALSE(set.getParameter(name)) << name;
+
+    std::ostringstream os;
+    EXPECT_EQ(&(os << set), &os);
+    EXPECT_EQ(os.str(), "gain  4\nlate  9\ngain  2\n");
+    set.clear();
+    EXPECT_EQ(set.size(), 0u);
+    EXPECT_EQ(p.use_count(), 1); // the caller's handle keeps it alive
+}
+
+TEST_F(ParameterTest, SetCopiesAssignmentRangeInsertionAndCombineCloneInOrder) {
+    ParameterSet source = makeSet(3);
+    std::vector<ParameterBase*> const sourceObjects = objectsOf(source);
+    ParameterSet copy(source);
+    expectClones(copy, source, sourceObjects);
+    for (Handle const& p : source)
+        EXPECT_FALSE(test::anyDirty(*p));
+    ParameterSet target = makeSet(2, "t");
+    target = source;
+    expectClones(target, source, sourceObjects);
+    std::vector<ParameterBase*> const before = objectsOf(target);
+    ParameterSet& alias = target;
+    target = alias; // clones in place
+    expectClones(target, source, before);
+
+    ParameterSet more = makeSet(1, "q"); // the range form appends clones
+    more.insert(source.begin() + 1, source.end());
+    EXPECT_EQ(namesOf(more), "q0 p1 p2 ");
+    EXPECT_NE(more.parameter(1).get(), source.parameter(1).get());
+
+    // A parameter the set does not own (a node kind's member) is cloned as well.
+    Parameter<int> member(3, "member");
+    ParameterSet members;
+    members.insert(Handle(&member, NullDeleter()));
+    ParameterSet copied(members);
+    EXPECT_NE(copied.parameter(0).get(), &member);
+    EXPECT_EQ(copied.parameter(0)->valueAs<int>(), 3);
+
+    std::vector<ParameterBase*> const aTarget = objectsOf(target), aMore = objectsOf(more);
+    ParameterSet both = combine(target, more);
+    EXPECT_EQ(namesOf(both), "p0 p1 p2 q0 p1 p2 ");
+    for (std::size_t i = 0; i < both.size(); ++i) {
+        EXPECT_TRUE(test::allDirty(*both.parameter(i)));
+        EXPECT_NE(both.parameter(i).get(), i < 3 ? aTarget[i] : aMore[i - 3]);
+    }
+    EXPECT_EQ(both.getParameter("p1").get(), both.parameter(1).get()); // the first comes first
+    target.swap(more);                                                 // exchanges without cloning
+    EXPECT_EQ(objectsOf(target), aMore);
+    EXPECT_EQ(objectsOf(more), aTarget);
+}
+
+} // namespace

@@ -2,7 +2,7 @@
 // JSON parser. What a trace viewer relies on: the document parses, every node and slice of an
 // evaluation appears exactly once, events on one track nest, failures and cancellations show.
 
-#include "support/ControllerNodes.h"
+#include "support/TestNodes.h"
 
 #include "data_flow/controllers/Trace.h"
 
@@ -11,43 +11,24 @@
 #include <cmath>
 #include <map>
 #include <set>
-#include <sstream>
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
 
 namespace {
 
 using Mirel::DataFlow::Controller;
 using Mirel::DataFlow::TraceRecorder;
 using nlohmann::json;
+using test::SlicedNode;
 
-//! A HookNode whose work is n slices; processing hands them to the controller.
-class SlicedHookNode : public test::HookNode {
-public:
-    SlicedHookNode(Mirel::String const& name, std::size_t nItems, std::size_t iFailAt = ~0u)
-        : HookNode(name, 1, 1)
-        , nItems_(nItems)
-        , iFailAt_(iFailAt) {
-        onProcess = [](HookNode& node) { node.controller()->processSlices(&node); };
-    }
-    BlockedRange rangeToProcess() const override { return BlockedRange(1, nItems_); }
-    void processSlice(std::size_t begin, std::size_t end) override {
-        std::lock_guard<std::mutex> oLock(oMutex_);
-        aRuns_.insert({begin, end, std::this_thread::get_id() == oHost_});
-        if (begin <= iFailAt_ && iFailAt_ < end)
+//! A sliced node with one input and one output whose slice at iFailAt throws.
+std::unique_ptr<SlicedNode> slicedNode(char const* name, std::size_t nItems,
+                                       std::size_t iFailAt = ~0u) {
+    auto p = std::make_unique<SlicedNode>(name, 1, nItems, 1, 1);
+    p->onSlice = [iFailAt](std::size_t begin, std::size_t end) {
+        if (begin <= iFailAt && iFailAt < end)
             throw Mirel::InternalException(__FILE__, __LINE__, "slice fault");
-    }
-    //! Every sub-range processed, and whether the thread that made the node ran it.
-    std::set<std::tuple<std::size_t, std::size_t, bool>> aRuns_;
-
-private:
-    std::thread::id const oHost_ = std::this_thread::get_id();
-    std::size_t nItems_;
-    std::size_t iFailAt_;
-    std::mutex oMutex_;
-};
+    };
+    return p;
+}
 
 //! One complete event, its times in whole nanoseconds.
 struct Span {
@@ -126,8 +107,8 @@ TEST_F(TraceTest, EveryNodeAndSliceOfAnEvaluationAppearsOnceOnItsThreadsTrack) {
     constexpr std::size_t kChain = 5000, kItems = 64;
     std::vector<std::unique_ptr<test::HookNode>> aNodes;
     aNodes.push_back(std::make_unique<test::HookNode>("head", 0, 1));
-    auto pSliced = std::make_unique<SlicedHookNode>("sliced \"quoted\"\n", kItems);
-    SlicedHookNode& sliced = *pSliced;
+    auto pSliced = slicedNode("sliced \"quoted\"\n", kItems);
+    SlicedNode& sliced = *pSliced;
     test::link(*aNodes.back(), sliced);
     aNodes.push_back(std::move(pSliced));
     while (aNodes.size() < kChain) {
@@ -164,6 +145,7 @@ TEST_F(TraceTest, EveryNodeAndSliceOfAnEvaluationAppearsOnceOnItsThreadsTrack) {
     // thread that ran it: "host" exactly when that was this test's thread (in the synchronous
     // evaluation, where the host runs slices itself, or when wait() ran the task).
     std::size_t nCovered = 0;
+    std::vector<SlicedNode::Slice> const aSlices = sliced.slices();
     for (auto const& track : t.aSpans) {
         for (Span const& s : track.second) {
             if (s.cat != "slice")
@@ -172,7 +154,11 @@ TEST_F(TraceTest, EveryNodeAndSliceOfAnEvaluationAppearsOnceOnItsThreadsTrack) {
             std::size_t const b = s.args.at("begin"), e = s.args.at("end");
             nCovered += e - b;
             bool const bHost = t.aTrackNames.at(track.first) == "host";
-            EXPECT_EQ(sliced.aRuns_.count({b, e, bHost}), 1u)
+            EXPECT_TRUE(std::any_of(aSlices.begin(), aSlices.end(),
+                                    [&](auto const& r) {
+                                        return r.begin == b && r.end == e &&
+                                               (r.thread == std::this_thread::get_id()) == bHost;
+                                    }))
                 << b << ".." << e << " was not run on " << t.aTrackNames.at(track.first);
         }
     }
@@ -189,18 +175,14 @@ TEST_F(TraceTest, EveryNodeAndSliceOfAnEvaluationAppearsOnceOnItsThreadsTrack) {
 }
 
 TEST_F(TraceTest, FailuresAndCancellationsAreMarked) {
-    test::HookNode source("source", 0, 1);
-    SlicedHookNode sliced("sliced", 16, 5);
-    test::HookNode sink("sink", 1, 0);
+    test::HookNode source("source", 0, 1), sink("sink", 1, 0);
+    auto pSliced = slicedNode("sliced", 16, 5);
+    SlicedNode& sliced = *pSliced;
     test::link(source, sliced);
     test::link(sliced, sink);
     TraceRecorder recorder;
     Controller controller;
-    for (Mirel::DataFlow::Node* p :
-         {static_cast<Mirel::DataFlow::Node*>(&source),
-          static_cast<Mirel::DataFlow::Node*>(&sliced), static_cast<Mirel::DataFlow::Node*>(&sink)})
-        controller.addNode(p);
-    controller.setSinkNode(&sink);
+    test::addAll(controller, {&source, &sliced, &sink});
     controller.cancelProcess();
     EXPECT_FALSE(controller.setObserver(&recorder)) << "only while stopped";
     ASSERT_TRUE(controller.wait(1.0, 0.0));
@@ -231,7 +213,7 @@ TEST_F(TraceTest, FailuresAndCancellationsAreMarked) {
     // A cancellation from inside the source: the source ends cancelled, and so does every node
     // after it and the evaluation.
     recorder.clear();
-    sliced.onProcess = nullptr;
+    sliced.onSlice = nullptr;
     source.onProcess = [&](test::HookNode&) { controller.cancelProcess(); };
     controller.process();
     ASSERT_TRUE(controller.wait(1.0, 0.0));

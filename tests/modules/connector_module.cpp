@@ -5,8 +5,6 @@
 #include "data_flow/connectors/Outputs.h"
 #include "modules/Image.h"
 
-#include <typeinfo>
-
 #define CONNECTOR_MODULE_EXPORT extern "C" __attribute__((visibility("default")))
 
 using namespace Mirel;
@@ -27,15 +25,6 @@ CONNECTOR_MODULE_EXPORT OutputConnector* makeImageOutput(char const* name, int w
     return pOutput;
 }
 
-CONNECTOR_MODULE_EXPORT void destroyInput(InputConnector* pInput) {
-    Core::destroy(pInput);
-}
-
-CONNECTOR_MODULE_EXPORT void destroyOutput(OutputConnector* pOutput) {
-    Core::destroy(pOutput);
-}
-
-//! The module's own view of typeid(float).
-CONNECTOR_MODULE_EXPORT std::type_info const* floatType() {
-    return &typeid(float);
+CONNECTOR_MODULE_EXPORT void destroy(Connector* pConnector) {
+    Core::destroy(pConnector);
 }

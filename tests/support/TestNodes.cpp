@@ -1,101 +1,141 @@
 #include "support/TestNodes.h"
 
-#include <limits>
-
 namespace test {
 
 using Mirel::String;
+using namespace Mirel::DataFlow;
 
 void LibraryTest::SetUp() {
     LeakChecked::SetUp();
     Mirel::Core::Library::initialize();
-    Mirel::DataFlow::Library::initialize();
+    Library::initialize();
 }
 
 void LibraryTest::TearDown() {
     // A test may take the library down itself; the leak count must still see everything freed.
-    if (Mirel::DataFlow::Library::isInitialized())
-        Mirel::DataFlow::Library::terminate();
+    if (Library::isInitialized())
+        Library::terminate();
     Mirel::Core::Library::terminate();
     LeakChecked::TearDown();
 }
 
-CountingNode::CountingNode(String const& name, EventLog* pLog)
-    : Node(name)
-    , pLog_(pLog) {}
+String numbered(char const* prefix, std::size_t i) {
+    return String(prefix) + std::to_string(i).c_str();
+}
 
-void CountingNode::noteProcess() {
+HookNode::HookNode(String const& name, std::size_t nInputs, std::size_t nOutputs, EventLog* pLog)
+    : Node(name)
+    , pLog_(pLog) {
+    for (std::size_t i = 0; i < nInputs; ++i) {
+        aIns_.push_back(std::make_unique<ConstInput<float>>(numbered("in", i), this));
+        addInput(aIns_.back().get());
+    }
+    for (std::size_t i = 0; i < nOutputs; ++i) {
+        aOuts_.push_back(std::make_unique<OutputTemplate<float>>(numbered("out", i), this));
+        addOutput(aOuts_.back().get());
+    }
+}
+
+void HookNode::internalProcess() {
     ++iProcessCount_;
     if (pLog_ != nullptr)
         pLog_->push_back(std::string(name().c_str()) + " process");
+    oThread_ = std::this_thread::get_id();
+    if (onProcess)
+        onProcess(*this);
+    float fSum = 1.0f;
+    for (auto& pIn : aIns_)
+        fSum += pIn->value();
+    fResult_ = fSum;
+    for (auto& pOut : aOuts_)
+        pOut->setData(MIREL_NEW float(fSum));
 }
 
-FloatSource::FloatSource(String const& name, float value, EventLog* pLog)
-    : CountingNode(name, pLog)
-    , oOut_("out", this)
-    , fValue_(value) {
-    addOutput(&oOut_);
+namespace {
+
+void note(EventLog* pLog, Connector const& c, char const* what) {
+    pLog->push_back(std::string(c.node()->name().c_str()) + "." + c.name().c_str() + what);
 }
 
-void FloatSource::internalProcess() {
-    noteProcess();
-    oOut_.setData(MIREL_NEW float(fValue_));
-}
+class RecordingInput : public InputConnector {
+public:
+    RecordingInput(String const& name, Node* pNode, EventLog* pLog)
+        : InputConnector(name, pNode)
+        , pLog_(pLog) {}
+    std::type_info const& datatype() const override { return typeid(float); }
+    void acquireData() override { note(pLog_, *this, " acquire"); }
+    void releaseData() override { note(pLog_, *this, " release"); }
+    void flush() override { note(pLog_, *this, " flush"); }
 
-FloatAddOne::FloatAddOne(String const& name, EventLog* pLog)
-    : CountingNode(name, pLog)
-    , oIn_("in", this)
-    , oOut_("out", this) {
-    addInput(&oIn_);
-    addOutput(&oOut_);
-}
+private:
+    EventLog* pLog_;
+};
 
-void FloatAddOne::internalProcess() {
-    noteProcess();
-    oOut_.setData(MIREL_NEW float(oIn_.value() + 1.0f));
-}
+class RecordingOutput : public OutputConnector {
+public:
+    RecordingOutput(String const& name, Node* pNode, EventLog* pLog)
+        : OutputConnector(name, pNode)
+        , pLog_(pLog) {}
+    std::type_info const& datatype() const override { return typeid(float); }
+    void flush() override { note(pLog_, *this, " flush"); }
 
-FloatSink::FloatSink(String const& name, EventLog* pLog)
-    : CountingNode(name, pLog)
-    , oIn_("in", this)
-    , fLast_(std::numeric_limits<float>::quiet_NaN()) {
-    addInput(&oIn_);
-}
+private:
+    EventLog* pLog_;
+};
 
-void FloatSink::internalProcess() {
-    noteProcess();
-    fLast_ = oIn_.value();
-}
-
-RecordingInput::RecordingInput(String const& name, Mirel::DataFlow::Node* pNode, EventLog* pLog)
-    : InputConnector(name, pNode)
-    , pLog_(pLog) {}
-
-void RecordingInput::log(char const* what) {
-    pLog_->push_back(std::string(node()->name().c_str()) + "." + name().c_str() + what);
-}
-
-RecordingOutput::RecordingOutput(String const& name, Mirel::DataFlow::Node* pNode, EventLog* pLog)
-    : OutputConnector(name, pNode)
-    , pLog_(pLog) {}
-
-void RecordingOutput::flush() {
-    pLog_->push_back(std::string(node()->name().c_str()) + "." + name().c_str() + " flush");
-}
+} // namespace
 
 RecordingNode::RecordingNode(String const& name, EventLog* pLog, std::size_t nInputs,
                              std::size_t nOutputs)
-    : CountingNode(name, pLog) {
+    : Node(name)
+    , pLog_(pLog) {
     for (std::size_t i = 0; i < nInputs; ++i) {
-        String const sName = String("in") + std::to_string(i).c_str();
-        aInputs_.push_back(std::make_unique<RecordingInput>(sName, this, pLog));
-        addInput(aInputs_.back().get());
+        auto* pIn = new RecordingInput(numbered("in", i), this, pLog);
+        aConnectors_.push_back(pIn);
+        addInput(pIn);
     }
     for (std::size_t i = 0; i < nOutputs; ++i) {
-        String const sName = String("out") + std::to_string(i).c_str();
-        aOutputs_.push_back(std::make_unique<RecordingOutput>(sName, this, pLog));
-        addOutput(aOutputs_.back().get());
+        auto* pOut = new RecordingOutput(numbered("out", i), this, pLog);
+        aConnectors_.push_back(pOut);
+        addOutput(pOut);
     }
+}
+
+RecordingNode::~RecordingNode() {
+    for (Connector* p : aConnectors_)
+        delete p;
+}
+
+void RecordingNode::internalProcess() {
+    pLog_->push_back(std::string(name().c_str()) + " process");
+}
+
+namespace {
+class OpenController : public Controller {
+public:
+    using Controller::terminateScheduler;
+};
+} // namespace
+
+SettingsGuard::SettingsGuard()
+    : nThreads_(Controller::getNumberOfThreads())
+    , nGrain_(Controller::getMinimumGrainSize()) {}
+
+SettingsGuard::~SettingsGuard() {
+    Controller::setMinimumGrainSize(nGrain_);
+    Controller::setNumberOfThreads(nThreads_);
+    if (bRestarted_)
+        terminateScheduler();
+}
+
+void SettingsGuard::restartScheduler(std::size_t nThreads) {
+    bRestarted_ = true;
+    Controller::setNumberOfThreads(nThreads);
+    terminateScheduler();
+}
+
+void SettingsGuard::terminateScheduler() {
+    OpenController().terminateScheduler();
 }
 
 } // namespace test

@@ -1,6 +1,6 @@
 #pragma once
 // Helpers shared by every test file: the leak-checking fixture, exception matchers, a latch,
-// and the value-type list as GoogleTest types.
+// the value-type list as GoogleTest types, and dirty-flag helpers.
 
 #include "core/Core.h"
 #include "data_flow/ValueTypes.h"
@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <type_traits>
@@ -47,10 +46,11 @@ std::string expectThrowMessage(F&& f, char const* message) {
     return {};
 }
 
-//! Expects an InternalException with exactly this message.
+//! Expects an InternalException with exactly this message, thrown from a file named `source`.
 template <class F>
-std::string expectInternal(F&& f, char const* message) {
-    return expectThrowMessage<Mirel::InternalException>(std::forward<F>(f), message);
+void expectInternal(F&& f, char const* message, char const* source = "") {
+    std::string const what = expectThrowMessage<Mirel::InternalException>(f, message);
+    EXPECT_NE(what.find(source), std::string::npos) << what;
 }
 
 //! A one-shot latch with bounded waits: a test never hangs on it.
@@ -68,10 +68,6 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         return cv_.wait_for(lock, limit, [this] { return count_ == 0; });
     }
-    bool isOpen() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return count_ == 0;
-    }
 
 private:
     std::mutex mutex_;
@@ -84,19 +80,14 @@ struct ToGTestTypes;
 template <class... T>
 struct ToGTestTypes<Mirel::DataFlow::TypeList<T...>> {
     using type = ::testing::Types<T...>;
+    template <class U>
+    static constexpr bool kHas = (std::is_same<U, T>::value || ...);
 };
 
-//! The 22 value types, for TYPED_TEST_SUITE.
+//! The 22 value types and the 16 interval value types, for TYPED_TEST_SUITE.
 using AllValueTypes = ToGTestTypes<Mirel::DataFlow::ValueTypes>::type;
-//! The 16 interval value types, for TYPED_TEST_SUITE.
-using IntervalValueTypes = ToGTestTypes<Mirel::DataFlow::IntervalValueTypes>::type;
-
-//! True when T is one of the interval value types.
-template <class T, class List = Mirel::DataFlow::IntervalValueTypes>
-struct IsIntervalType;
-template <class T, class... U>
-struct IsIntervalType<T, Mirel::DataFlow::TypeList<U...>>
-    : std::bool_constant<(std::is_same<T, U>::value || ...)> {};
+using IntervalTypes = ToGTestTypes<Mirel::DataFlow::IntervalValueTypes>;
+using IntervalValueTypes = IntervalTypes::type;
 
 // A parameter's three dirty flags.
 inline bool allDirty(Mirel::DataFlow::ParameterBase const& p) {

@@ -12,8 +12,9 @@ namespace DataFlow {
 /** The recursive lock a controller holds while it processes a node. Taken when free it costs one
     locked instruction and given back none, where a system recursive mutex costs one each way: on
     a chain of small nodes that is a large share of each node's cost. A thread that finds it held
-    by another sleeps until it is given back (at most a millisecond late, see unlock). The thread
-    that holds it may take it again; it is free once given back as often as it was taken. */
+    by another sleeps until it is given back (woken at once on Linux, elsewhere at most a
+    millisecond late, see unlock). The thread that holds it may take it again; it is free once
+    given back as often as it was taken. */
 class DATA_FLOW_API ProcessLock {
 public:
     ProcessLock() noexcept = default;
@@ -40,8 +41,9 @@ public:
             return;
         oOwner_.store(std::thread::id(), std::memory_order_release);
         // Without a full fence this load may pass the store above, so a thread that starts to
-        // wait just now can miss the wake-up below; waiters therefore look again every
-        // millisecond on their own.
+        // wait just now could miss the wake-up below: a waiter makes every thread pass a barrier
+        // before it looks (Linux membarrier), or, where there is none, looks again every
+        // millisecond on its own.
         if (nWaiters_.load(std::memory_order_relaxed) != 0)
             wakeWaiters();
     }

@@ -64,14 +64,20 @@ private:
     Controller const* pPrevious_;
 };
 
-/** Cancels c and stores the exception being handled there: the fate of a failed slice on the
-    scheduler's threads. Cancelling first makes the scheduler skip the sub-ranges not started
-    yet. Call it only inside a catch block. */
-void failSlice(Controller& c) noexcept {
+//! Cancels c; a failure of an overriding cancelProcess() is dropped, as the slice's own comes
+//! first.
+void cancelQuietly(Controller& c) noexcept {
     try {
         c.cancelProcess();
     } catch (...) {
     }
+}
+
+/** Cancels c and stores the exception being handled there: the fate of a failed slice on the
+    scheduler's threads. Cancelling first makes the scheduler skip the sub-ranges not started
+    yet. Call it only inside a catch block. */
+void failSlice(Controller& c) noexcept {
+    cancelQuietly(c);
     storeCurrentException(c);
 }
 
@@ -394,7 +400,7 @@ void Controller::processRecursive(Node* node) {
         if (aStack[iTop].iNextInput == kNotVisited) {
             if (pNode->isProcessing()) {
                 // Another thread processes it: wait until it lets go, and leave the node alone.
-                std::lock_guard<ProcessLock> oWait(pNode->oProcessLock_);
+                waitWhileProcessed(pNode);
                 aStack.pop_back();
                 continue;
             }
@@ -421,8 +427,7 @@ void Controller::processRecursive(Node* node) {
 
 void processSliceHelper::operator()(tbb::blocked_range<std::size_t> const& range) const {
     try {
-        pNode_->processSlice(range.begin(), range.end());
-        pController_->nItemsProcessed_.fetch_add(range.size(), std::memory_order_relaxed);
+        pController_->processSliceRange(pNode_, range.begin(), range.end());
     } catch (...) {
         failSlice(*pController_);
     }
@@ -444,11 +449,8 @@ void Controller::processSliceObserved(Node* node, std::size_t begin, std::size_t
 void Controller::processSlices(Node* node) {
     Node::BlockedRange const oRange = node->rangeToProcess();
     if (oRange.numberOfItems != 0 && oRange.itemSize != 0) {
-        if (bSingleThreadMode_ && pObserver_ != nullptr) {
-            processSliceObserved(node, 0, oRange.numberOfItems);
-        } else if (bSingleThreadMode_) {
-            node->processSlice(0, oRange.numberOfItems);
-            nItemsProcessed_.fetch_add(oRange.numberOfItems, std::memory_order_relaxed);
+        if (bSingleThreadMode_) {
+            processSliceRange(node, 0, oRange.numberOfItems);
         } else {
             std::size_t nGrain = s_minimum_grain_size / oRange.itemSize;
             if (nGrain == 0)
@@ -468,32 +470,20 @@ void Controller::processSlicesInArena(Node* node, std::size_t nItems, std::size_
         tbb::this_task_arena::isolate([&] {
             tbb::affinity_partitioner oPartitioner;
             tbb::blocked_range<std::size_t> const oAll(0, nItems, nGrain);
-            if (pObserver_ == nullptr && !bParallelBranches_) {
+            if (!bParallelBranches_) {
                 tbb::parallel_for(oAll, processSliceHelper(node, this), oPartitioner, oContext);
                 return;
             }
-            // Observed, or beside other branches: the hooks around each sub-range, and a failure
-            // kept for this loop alone (the error store is shared by every branch's loops).
+            // Beside other branches: a failure is kept for this loop alone (the error store is
+            // shared by every branch's loops) and thrown by the node that runs it.
             tbb::parallel_for(
                 oAll,
                 [&](tbb::blocked_range<std::size_t> const& range) {
                     try {
-                        if (pObserver_ != nullptr) {
-                            processSliceObserved(node, range.begin(), range.end());
-                        } else {
-                            node->processSlice(range.begin(), range.end());
-                            nItemsProcessed_.fetch_add(range.size(), std::memory_order_relaxed);
-                        }
+                        processSliceRange(node, range.begin(), range.end());
                     } catch (...) {
-                        if (!bParallelBranches_) {
-                            failSlice(*this);
-                            return;
-                        }
                         oFailure.offerCurrent();
-                        try {
-                            cancelProcess();
-                        } catch (...) {
-                        }
+                        cancelQuietly(*this);
                     }
                 },
                 oPartitioner, oContext);

@@ -241,6 +241,8 @@ private:
     void processSlicesInArena(Node* node, std::size_t nItems, std::size_t nGrain);
     void processNodeObserved(Node* node, unsigned iThread);
     void processSliceObserved(Node* node, std::size_t begin, std::size_t end);
+    //! One sub-range's processSlice, counted, between the observer's hooks when there is one.
+    void processSliceRange(Node* node, std::size_t begin, std::size_t end);
     void observeEvaluationEnd(unsigned thread, char const* failure);
     void resetProgress() noexcept;
     void copyFields(Controller const& other);

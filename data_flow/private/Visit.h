@@ -1,7 +1,7 @@
 #pragma once
 /** The steps the serial visit and the visit with parallel branches share, inline: finding the
-    next input of a node whose producer still has to be visited, processing a node, and the
-    thread index an observer is given. */
+    next input of a node whose producer still has to be visited, processing a node or a slice
+    sub-range, and the thread index an observer is given. */
 
 #include "data_flow/connectors/Connector.h"
 #include "data_flow/controllers/Controller.h"
@@ -48,6 +48,15 @@ inline void Controller::processNode(Node* node, unsigned thread) {
     // On a failure the flag stays set: later visits wait for the lock and leave the node alone
     // until it is flushed.
     node->setProcessing(false);
+}
+
+inline void Controller::processSliceRange(Node* node, std::size_t begin, std::size_t end) {
+    if (pObserver_ != nullptr) {
+        processSliceObserved(node, begin, end);
+        return;
+    }
+    node->processSlice(begin, end);
+    nItemsProcessed_.fetch_add(end - begin, std::memory_order_relaxed);
 }
 
 } // namespace DataFlow

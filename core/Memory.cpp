@@ -60,22 +60,22 @@ Tally* takeTally() noexcept {
     return p;
 }
 
-void countSlowly(std::ptrdiff_t delta) noexcept {
-    if (!tbTallyReturned) {
-        tpTally = takeTally();
-        tTallyLease.pTally = tpTally; // first use: the lease is made and returns it at thread end
-    }
-    if (tpTally != nullptr)
-        tpTally->n.store(tpTally->n.load(std::memory_order_relaxed) + delta,
-                         std::memory_order_release);
-    else
-        gUntallied.fetch_add(delta, std::memory_order_release);
+//! The thread's tally on its first count; null after the thread handed it back, or when memory
+//! runs out.
+Tally* firstTally() noexcept {
+    if (tbTallyReturned)
+        return nullptr;
+    tpTally = takeTally();
+    tTallyLease.pTally = tpTally; // first use: the lease is made and returns it at thread end
+    return tpTally;
 }
 
 void count(std::ptrdiff_t delta) noexcept {
     Tally* p = tpTally;
-    if (p == nullptr)
-        return countSlowly(delta);
+    if (p == nullptr && (p = firstTally()) == nullptr) {
+        gUntallied.fetch_add(delta, std::memory_order_release);
+        return;
+    }
     // Only this thread writes its tally: no read-modify-write has to be atomic.
     p->n.store(p->n.load(std::memory_order_relaxed) + delta, std::memory_order_release);
 }

@@ -64,6 +64,13 @@ struct TraceRecorder::Buffer {
         std::int64_t begin;
         std::int64_t end;
         Detail const* pDetail;
+
+        //! Appends the event as a complete event on track sTid; names caches the nodes' debug
+        //! identities, read once per node.
+        void appendJson(std::string& out, std::string const& sTid,
+                        std::unordered_map<void const*, std::string>& names) const;
+        //! Appends its "args" (range, outcome, failure or cancellation), when it has any.
+        void appendArgs(std::string& out) const;
     };
 
     static constexpr std::size_t kChunkSize = std::size_t(1) << 13;
@@ -252,6 +259,14 @@ char const* outcomeName(int outcome) {
     }
 }
 
+//! "host" or "worker N", numbered when several threads had the same scheduler index.
+std::string trackName(unsigned iThreadIndex, std::size_t nSame) {
+    std::string sName = iThreadIndex == 0 ? "host" : "worker " + std::to_string(iThreadIndex);
+    if (nSame > 1)
+        sName += " (" + std::to_string(nSame) + ")";
+    return sName;
+}
+
 bool isCancelled(Node const& node) {
     Controller const* pController = node.controller();
     return pController != nullptr && pController->controllerStatus() == Controller::kCancelled;
@@ -376,6 +391,53 @@ std::size_t TraceRecorder::eventCount() const {
 // ---------------------------------------------------------------------------------------------
 // Writing
 
+void TraceRecorder::Buffer::Decoded::appendJson(
+    std::string& out, std::string const& sTid,
+    std::unordered_map<void const*, std::string>& names) const {
+    out += ",\n{\"ph\":\"X\",\"pid\":1,\"tid\":" + sTid + ",\"ts\":";
+    appendMicroseconds(out, begin);
+    out += ",\"dur\":";
+    appendMicroseconds(out, end - begin);
+    out += ",\"name\":";
+    if (eKind == kEvaluation) {
+        out += "\"evaluation\",\"cat\":\"evaluation\"";
+    } else {
+        auto it = names.find(subject);
+        if (it == names.end())
+            it = names.emplace(subject, static_cast<Node const*>(subject)->debugId().c_str()).first;
+        appendJsonString(out, it->second.c_str());
+        out += eKind == kNode ? ",\"cat\":\"node\"" : ",\"cat\":\"slice\"";
+    }
+    appendArgs(out);
+    out += "}";
+}
+
+void TraceRecorder::Buffer::Decoded::appendArgs(std::string& out) const {
+    // A node's details say only whether it failed or was cancelled.
+    if (pDetail == nullptr || (eKind == kNode && !pDetail->bCancelled && pDetail->failure.empty()))
+        return;
+    Detail const& d = *pDetail;
+    char const* sComma = "";
+    out += ",\"args\":{";
+    if (eKind == kSlice) {
+        out += "\"begin\":" + std::to_string(d.begin) + ",\"end\":" + std::to_string(d.end);
+        sComma = ",";
+    }
+    if (eKind == kEvaluation) {
+        out += std::string("\"outcome\":\"") + outcomeName(d.outcome) + "\"";
+        sComma = ",";
+    }
+    if (d.bCancelled) {
+        out += sComma;
+        out += "\"cancelled\":true";
+    } else if (!d.failure.empty()) {
+        out += sComma;
+        out += "\"failure\":";
+        appendJsonString(out, d.failure.c_str());
+    }
+    out += "}";
+}
+
 void TraceRecorder::writeChromeTrace(std::ostream& os) const {
     std::lock_guard<std::mutex> oLock(oMutex_);
     // Tracks in scheduler order, the host first; a second thread with the same index (another
@@ -399,13 +461,10 @@ void TraceRecorder::writeChromeTrace(std::ostream& os) const {
     };
     for (std::size_t tid = 0; tid < aTracks.size(); ++tid) {
         Buffer const& b = *aTracks[tid];
-        std::string sName =
-            b.iThreadIndex == 0 ? "host" : "worker " + std::to_string(b.iThreadIndex);
         std::size_t nSame = 1;
         for (std::size_t k = 0; k < tid; ++k)
             nSame += aTracks[k]->iThreadIndex == b.iThreadIndex ? 1 : 0;
-        if (nSame > 1)
-            sName += " (" + std::to_string(nSame) + ")";
+        std::string const sName = trackName(b.iThreadIndex, nSame);
         std::string const sTid = std::to_string(tid);
         out += sSeparator;
         sSeparator = ",\n";
@@ -415,49 +474,7 @@ void TraceRecorder::writeChromeTrace(std::ostream& os) const {
         out += "}}";
 
         b.forEachClosed([&](Buffer::Decoded const& e) { // open ones: an evaluation is running
-            out += ",\n{\"ph\":\"X\",\"pid\":1,\"tid\":" + sTid + ",\"ts\":";
-            appendMicroseconds(out, e.begin);
-            out += ",\"dur\":";
-            appendMicroseconds(out, e.end - e.begin);
-            out += ",\"name\":";
-            if (e.eKind == Buffer::kEvaluation) {
-                out += "\"evaluation\",\"cat\":\"evaluation\"";
-            } else {
-                auto it = aNames.find(e.subject);
-                if (it == aNames.end())
-                    it = aNames
-                             .emplace(e.subject,
-                                      static_cast<Node const*>(e.subject)->debugId().c_str())
-                             .first;
-                appendJsonString(out, it->second.c_str());
-                out += e.eKind == Buffer::kNode ? ",\"cat\":\"node\"" : ",\"cat\":\"slice\"";
-            }
-            Buffer::Detail const* pDetail = e.pDetail;
-            if (pDetail != nullptr &&
-                (e.eKind != Buffer::kNode || pDetail->bCancelled || !pDetail->failure.empty())) {
-                Buffer::Detail const& d = *pDetail;
-                char const* sComma = "";
-                out += ",\"args\":{";
-                if (e.eKind == Buffer::kSlice) {
-                    out += "\"begin\":" + std::to_string(d.begin) +
-                           ",\"end\":" + std::to_string(d.end);
-                    sComma = ",";
-                }
-                if (e.eKind == Buffer::kEvaluation) {
-                    out += std::string("\"outcome\":\"") + outcomeName(d.outcome) + "\"";
-                    sComma = ",";
-                }
-                if (d.bCancelled) {
-                    out += sComma;
-                    out += "\"cancelled\":true";
-                } else if (!d.failure.empty()) {
-                    out += sComma;
-                    out += "\"failure\":";
-                    appendJsonString(out, d.failure.c_str());
-                }
-                out += "}";
-            }
-            out += "}";
+            e.appendJson(out, sTid, aNames);
             flushIfLarge();
         });
     }

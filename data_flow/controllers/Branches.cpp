@@ -88,11 +88,13 @@ private:
         NodeList aTodo;
         std::size_t nSteps = 0;
         bool bAlive = true;
+
+        //! Walked to its end without meeting a node fed to another: a branch of its own.
+        bool independent() const noexcept { return bAlive && aTodo.empty(); }
+        bool undecided() const noexcept { return bAlive && !aTodo.empty(); }
     };
 
-    bool running() const noexcept {
-        return oController_.eStatus_.load(std::memory_order_relaxed) == Controller::kProcessing;
-    }
+    bool running() const noexcept { return oController_.isRunning(); }
     void drive(Job* pJob) noexcept;
     bool walk(Job& job) noexcept;
     bool step(Job& job);
@@ -122,8 +124,6 @@ constexpr std::size_t kAloneSteps = 1024;
 
 } // namespace
 
-//! The producers of node's inputs whose outputs linked to node hold no data, in input order (a
-//! producer linked to several inputs as often).
 bool BranchVisit::feedsOnly(Node* node, Node const* consumer) {
     for (std::size_t i = 0; i < node->numberOfOutputs(); ++i) {
         InputConnector const* pInput = Controller::outputOf(node, i)->connectedInput();
@@ -133,6 +133,8 @@ bool BranchVisit::feedsOnly(Node* node, Node const* consumer) {
     return !node->isProcessing();
 }
 
+//! The producers of node's inputs whose outputs linked to node hold no data, in input order (a
+//! producer linked to several inputs as often).
 template <class F>
 void BranchVisit::forEachMissingProducer(Node* node, F&& f) {
     for (std::size_t i = 0; i < node->numberOfInputs(); ++i) {
@@ -315,15 +317,15 @@ BranchVisit::NodeList BranchVisit::independentBranches(Node* pNode, NodeList con
         std::size_t nUndecided = 0, nIndependent = 0;
         Search* pUndecided = nullptr;
         for (Search& s : aSearches) {
-            if (s.bAlive && !s.aTodo.empty()) {
+            if (s.undecided()) {
                 ++nUndecided;
                 pUndecided = &s;
             }
-            nIndependent += s.bAlive && s.aTodo.empty() ? 1 : 0;
+            nIndependent += s.independent() ? 1 : 0;
         }
         if (nUndecided >= 2) {
             for (Search& s : aSearches)
-                if (s.bAlive && !s.aTodo.empty())
+                if (s.undecided())
                     expand(s);
         } else if (nUndecided == 1 && nIndependent == 0 && pUndecided->nSteps < kAloneSteps) {
             expand(*pUndecided);
@@ -336,7 +338,7 @@ BranchVisit::NodeList BranchVisit::independentBranches(Node* pNode, NodeList con
     Search const* pLargest = nullptr;
     bool bAllIndependent = true;
     for (Search const& s : aSearches) {
-        if (s.bAlive && s.aTodo.empty()) {
+        if (s.independent()) {
             aBranches.push_back(s.pHead);
             if (pLargest == nullptr || s.nSteps > pLargest->nSteps)
                 pLargest = &s;

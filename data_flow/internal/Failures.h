@@ -29,7 +29,6 @@ public:
         if (!bSet_.exchange(true, std::memory_order_acq_rel))
             pFailure_ = std::current_exception();
     }
-    bool failed() const noexcept { return bSet_.load(std::memory_order_acquire); }
     //! Throws a copy of the kept failure as SharedException; returns when none was kept. Call it
     //! only after every offer has returned.
     void rethrowShared() const;

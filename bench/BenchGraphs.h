@@ -40,6 +40,8 @@ public:
             pNode->disconnect();
     }
     Mirel::DataFlow::Controller& controller() { return controller_; }
+    //! Whether the sink holds a value, i.e. the last evaluation reached it.
+    bool evaluated() const { return aNodes_.back()->out().hasData(); }
 
 private:
     OwnedNode<Source> pSource_;

@@ -2,59 +2,21 @@
 // the same evaluation through a tbb::task_group (run + wait). Every iteration also flushes the
 // graph, so that the next one evaluates all ten nodes again.
 
-#include "BenchNodes.h"
+#include "BenchGraphs.h"
 #include "BenchSupport.h"
 
-#include "data_flow/connectors/Connector.h"
 #include "data_flow/controllers/Controller.h"
 
 #include <oneapi/tbb/task_group.h>
 
-#include <memory>
-#include <vector>
-
 namespace {
 
-using Mirel::DataFlow::Connect;
 using Mirel::DataFlow::Controller;
 
 constexpr int kNodes = 10;
 
-template <class T>
-struct Destroy {
-    void operator()(T* p) const noexcept { Mirel::Core::destroy(p); }
-};
-
-//! A chain of ten trivial float nodes on its own controller.
-class Chain {
-public:
-    Chain()
-        : pSource_(MIREL_NEW bench::Source("n")) {
-        controller_.addNode(pSource_.get());
-        Mirel::DataFlow::OutputTemplate<float>* pLast = &pSource_->out();
-        for (int i = 1; i < kNodes; ++i) {
-            aNodes_.emplace_back(MIREL_NEW bench::AddOne("n"));
-            Connect(*pLast, aNodes_.back()->in());
-            pLast = &aNodes_.back()->out();
-            controller_.addNode(aNodes_.back().get());
-        }
-        controller_.setSinkNode(aNodes_.back().get());
-    }
-    ~Chain() {
-        for (auto& pNode : aNodes_)
-            pNode->disconnect();
-    }
-    Controller& controller() { return controller_; }
-    bool evaluated() const { return aNodes_.back()->out().hasData(); }
-
-private:
-    std::unique_ptr<bench::Source, Destroy<bench::Source>> pSource_;
-    std::vector<std::unique_ptr<bench::AddOne, Destroy<bench::AddOne>>> aNodes_;
-    Controller controller_; // declared last: destroyed before the nodes
-};
-
 void asyncDataFlow(benchmark::State& state) {
-    Chain chain;
+    bench::ChainGraph chain(kNodes);
     Controller& controller = chain.controller();
     for (auto _ : state) {
         controller.processAsync();
@@ -67,7 +29,7 @@ void asyncDataFlow(benchmark::State& state) {
 }
 
 void asyncTaskGroup(benchmark::State& state) {
-    Chain chain;
+    bench::ChainGraph chain(kNodes);
     Controller& controller = chain.controller();
     tbb::task_group group;
     for (auto _ : state) {
@@ -80,7 +42,7 @@ void asyncTaskGroup(benchmark::State& state) {
 }
 
 void syncDataFlow(benchmark::State& state) {
-    Chain chain;
+    bench::ChainGraph chain(kNodes);
     Controller& controller = chain.controller();
     for (auto _ : state) {
         controller.process();

@@ -150,7 +150,7 @@ using Form = std::conditional_t<
 //! A shared cell for Python: views share it, the other forms read it once.
 template <class T>
 py::object cellToPython(boost::shared_ptr<T const> cell) {
-    if constexpr (IsFloatVector<T>::value && !std::is_same<T, String>::value)
+    if constexpr (IsFloatVector<T>::value)
         return VectorForm<T>::view(std::move(cell));
     else
         return Form<T>::toPython(*cell);

@@ -3,7 +3,7 @@
 // 32 x 32 diamond lattice, against the same graphs as oneTBB flow graphs of serial function_nodes
 // and against a hand-written loop of virtual calls.
 
-#include "BenchNodes.h"
+#include "BenchGraphs.h"
 #include "BenchSupport.h"
 
 #include "data_flow/connectors/Connector.h"
@@ -69,28 +69,13 @@ void chainDataFlow(benchmark::State& state) {
 }
 
 void latticeDataFlow(benchmark::State& state) {
-    std::vector<Owned<bench::LatticeNode>> aCells;
-    Controller controller;
-    for (int i = 0; i < kSide; ++i) {
-        for (int j = 0; j < kSide; ++j) {
-            aCells.emplace_back(
-                MIREL_NEW bench::LatticeNode("cell", i > 0, j > 0, i + 1 < kSide, j + 1 < kSide));
-            bench::LatticeNode& cell = *aCells.back();
-            if (i > 0)
-                Connect(aCells[std::size_t((i - 1) * kSide + j)]->down(), cell.up());
-            if (j > 0)
-                Connect(aCells[std::size_t(i * kSide + j - 1)]->right(), cell.left());
-            controller.addNode(&cell);
-        }
-    }
-    controller.setSinkNode(aCells.back().get());
+    bench::LatticeGraph lattice(kSide);
+    Controller& controller = lattice.controller();
     for (auto _ : state) {
         controller.process();
         controller.flushGraph();
     }
     perNode(state, kSide * kSide);
-    for (auto& pCell : aCells)
-        pCell->disconnect();
 }
 
 // --- oneTBB flow graph --------------------------------------------------------------------------

@@ -1,10 +1,10 @@
 // A libFuzzer target over the public API. The input is a sequence of operations: one byte picks
-// the operation, the bytes after it are its operands. The operations come in four
-// areas: the graph (nodes, links, unlinking, renaming, destruction), parameters (values and their
-// dirty flags), the catalogue (registration and lookup) and evaluation (synchronous and
-// asynchronous, against the reference evaluator the stress test uses). A model of the graph is
+// the operation, the bytes after it are its operands. The operations come in three areas: the
+// graph (nodes, links, unlinking, renaming, destruction), parameters (values and their dirty
+// flags) and evaluation (synchronous and asynchronous). The model graph the stress test uses is
 // kept beside the library's and compared after every operation; every broken promise aborts,
-// which libFuzzer reports with the input that caused it.
+// which libFuzzer reports with the input that caused it. (The catalogue's lookups are a table of
+// cases in librarian_test.)
 //
 // The host rules are kept, as a host must: links run from a node to a later one only (graphs stay
 // acyclic), a node is unlinked and removed from its controller before it is destroyed, and
@@ -19,50 +19,22 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <map>
-#include <tuple>
 
 namespace {
 
 using namespace Mirel;
 using namespace Mirel::DataFlow;
-using test::kNoValue;
 using test::kUnlinked;
 using test::ModelNode;
 using test::NodePlan;
 
-// Small pools, so that shared names, duplicate registrations and lookups that hit are common.
+// A small pool, so that shared names are common.
 char const* const kNames[] = {"a", "b", "blur", ""};
-char const* const kClientIDs[] = {"x", "y", ""};
-
-//! A registration as the catalogue must remember it; kind is the gain of the nodes it makes.
-struct Kind {
-    std::string vendor, name, clientID;
-    unsigned version;
-    bool bHasVersion;
-    int kind;
-};
-
-class KindFactory : public NodeFactory {
-public:
-    explicit KindFactory(int kind)
-        : kind_(kind) {}
-    Node* create(NodeTargetType) override {
-        return MIREL_NEW ModelNode("made", 0, float(kind_), 0); // the gain tells the kind
-    }
-
-private:
-    int kind_;
-};
 
 class World {
 public:
     explicit World(FuzzedDataProvider& data)
         : data_(data) {}
-    ~World() {
-        for (std::size_t i = 0; i < aNodes_.size(); ++i)
-            if (aNodes_[i])
-                destroyNode(i);
-    }
 
     void run() {
         // The input's encoding: a byte picks the entry. The committed seeds depend on the order.
@@ -73,17 +45,17 @@ public:
             &World::moveOutput, &World::onNode<&World::disconnectNode>,
             &World::onNode<&World::destroyNode>, &World::renameNode, &World::setGain,
             &World::onNode<&World::setFailing>, &World::onNode<&World::updateDirty>,
-            &World::registerKind, &World::lookUpKind, &World::onNode<&World::evaluate>};
+            &World::onNode<&World::evaluate>};
         // clang-format on
-        constexpr std::uint32_t nLast = std::size(kSteps) - 1;
         for (int steps = 0; data_.remaining_bytes() > 0 && steps < 300; ++steps) {
-            (this->*kSteps[data_.ConsumeIntegralInRange<std::uint32_t>(0, nLast)])();
+            (this->*kSteps[pick(std::size(kSteps))])();
             checkLinks();
         }
     }
 
 private:
-    // --- the graph ------------------------------------------------------------------------------
+    //! An operand below n (0 once the input is used up); pick(2) is a coin.
+    std::size_t pick(std::size_t n) { return data_.ConsumeIntegralInRange<std::size_t>(0, n - 1); }
 
     //! Runs F on a live node picked by the input; nothing when there is none.
     template <void (World::*F)(std::size_t)>
@@ -95,12 +67,14 @@ private:
     template <class F>
     void withNode(F&& f) {
         std::vector<std::size_t> aLive;
-        for (std::size_t i = 0; i < aNodes_.size(); ++i)
-            if (aNodes_[i])
+        for (std::size_t i = 0; i < g_.aNodes.size(); ++i)
+            if (g_.aNodes[i])
                 aLive.push_back(i);
         if (!aLive.empty())
-            f(aLive[data_.ConsumeIntegralInRange<std::size_t>(0, aLive.size() - 1)]);
+            f(aLive[pick(aLive.size())]);
     }
+
+    // --- the graph ------------------------------------------------------------------------------
 
     void noteName(ModelNode const& node, std::string const& name) {
         std::string const expected = name + " [" + std::to_string(aNameCount_[name]++) + "]";
@@ -108,15 +82,11 @@ private:
     }
 
     void addNode() {
-        std::string const name = kNames[data_.ConsumeIntegralInRange<std::size_t>(0, 3)];
+        std::string const name = kNames[pick(4)];
         NodePlan plan;
-        plan.gain = static_cast<float>(data_.ConsumeIntegralInRange(0, 999));
-        plan.nSlices = data_.ConsumeBool() ? data_.ConsumeIntegralInRange(1, 40) : 0;
-        aNodes_.push_back(std::make_unique<ModelNode>(String(name.c_str()), int(aNodes_.size()),
-                                                      plan.gain, plan.nSlices));
-        aPlan_.push_back(plan);
-        noteName(*aNodes_.back(), name);
-        FUZZ_CHECK(oController_.addNode(aNodes_.back().get()));
+        plan.gain = float(pick(1000));
+        plan.nSlices = pick(2) ? 1 + pick(40) : 0;
+        noteName(g_.add(name, plan), name);
     }
 
     //! Links a new output of a node to a new input (or the gain) of a later one.
@@ -124,28 +94,19 @@ private:
     void link() {
         withNode([&](std::size_t from) {
             withNode([&](std::size_t to) {
-                if (from >= to || (bGain && aPlan_[to].iGainSource != -1))
-                    return;
-                ModelNode& consumer = *aNodes_[to];
-                InputConnector& in = bGain ? consumer.gainAsInput() : consumer.addFloatInput();
-                Connect(aNodes_[from]->addFloatOutput(), in);
-                if (bGain)
-                    aPlan_[to].iGainSource = int(from);
-                else
-                    aPlan_[to].aProducers.push_back(int(from));
+                if (from < to && !(bGain && g_.aPlan[to].iGainSource != -1))
+                    g_.link(from, to, bGain);
             });
         });
     }
 
     void unlinkInput() {
         withNode([&](std::size_t i) {
-            ModelNode& node = *aNodes_[i];
-            if (node.floatInputs() == 0)
+            if (g_.aNodes[i]->floatInputs() == 0)
                 return;
-            std::size_t const k =
-                data_.ConsumeIntegralInRange<std::size_t>(0, node.floatInputs() - 1);
-            node.floatInput(k).disconnect();
-            aPlan_[i].aProducers[k] = kUnlinked;
+            std::size_t const k = pick(g_.aNodes[i]->floatInputs());
+            g_.aNodes[i]->floatInput(k).disconnect();
+            g_.aPlan[i].aProducers[k] = kUnlinked;
         });
     }
 
@@ -153,28 +114,24 @@ private:
     void moveOutput() {
         withNode([&](std::size_t from) {
             withNode([&](std::size_t to) {
-                ModelNode& producer = *aNodes_[from];
-                ModelNode& consumer = *aNodes_[to];
+                ModelNode& producer = *g_.aNodes[from];
+                ModelNode& consumer = *g_.aNodes[to];
                 if (from >= to || producer.numberOfOutputs() == 0 || consumer.floatInputs() == 0)
                     return;
-                OutputConnector& out = *producer.output(
-                    data_.ConsumeIntegralInRange<std::size_t>(0, producer.numberOfOutputs() - 1));
-                std::size_t const k =
-                    data_.ConsumeIntegralInRange<std::size_t>(0, consumer.floatInputs() - 1);
-                if (out.connectedInput() != nullptr)
-                    forget(*out.connectedInput());
+                OutputConnector& out = *producer.output(pick(producer.numberOfOutputs()));
+                std::size_t const k = pick(consumer.floatInputs());
+                if (InputConnector const* pIn = out.connectedInput())
+                    forget(*pIn);
                 Connect(out, consumer.floatInput(k));
-                aPlan_[to].aProducers[k] = int(from);
+                g_.aPlan[to].aProducers[k] = int(from);
             });
         });
     }
 
     //! Marks the input `in` unlinked in the model: one of the node's float inputs, or its gain.
     void forget(InputConnector const& in) {
-        auto const it = std::find_if(aNodes_.begin(), aNodes_.end(),
-                                     [&](auto const& p) { return p.get() == in.node(); });
-        ModelNode& node = **it;
-        NodePlan& plan = aPlan_[std::size_t(it - aNodes_.begin())];
+        auto& node = static_cast<ModelNode&>(*in.node());
+        NodePlan& plan = g_.aPlan[std::size_t(node.id())];
         for (std::size_t k = 0; k < node.floatInputs(); ++k)
             if (&node.floatInput(k) == &in) {
                 plan.aProducers[k] = kUnlinked;
@@ -185,54 +142,54 @@ private:
 
     //! The node's inputs and every input it feeds are unlinked.
     void disconnectNode(std::size_t i) {
-        aNodes_[i]->disconnect();
-        for (NodePlan& plan : aPlan_) {
-            for (int& p : plan.aProducers)
-                p = p == int(i) ? kUnlinked : p;
-            if (plan.iGainSource == int(i))
-                plan.iGainSource = kUnlinked;
-        }
-        for (int& p : aPlan_[i].aProducers)
-            p = kUnlinked;
-        if (aPlan_[i].iGainSource != -1)
-            aPlan_[i].iGainSource = kUnlinked;
-        for (std::size_t o = 0; o < aNodes_[i]->numberOfOutputs(); ++o)
-            FUZZ_CHECK(aNodes_[i]->output(o)->connectedInput() == nullptr);
+        g_.aNodes[i]->disconnect();
+        for (std::size_t j = 0; j < g_.aPlan.size(); ++j)
+            for (int* p : sources(j))
+                *p = *p == int(i) || (j == i && *p != -1) ? kUnlinked : *p;
+        for (std::size_t o = 0; o < g_.aNodes[i]->numberOfOutputs(); ++o)
+            FUZZ_CHECK(g_.aNodes[i]->output(o)->connectedInput() == nullptr);
+    }
+
+    //! Where node j's plan names its producers: each input's, then the gain's.
+    std::vector<int*> sources(std::size_t j) {
+        std::vector<int*> aSources;
+        for (int& p : g_.aPlan[j].aProducers)
+            aSources.push_back(&p);
+        aSources.push_back(&g_.aPlan[j].iGainSource);
+        return aSources;
     }
 
     void destroyNode(std::size_t i) {
         disconnectNode(i);
-        FUZZ_CHECK(oController_.removeNode(aNodes_[i].get()));
-        aNodes_[i].reset();
+        FUZZ_CHECK(g_.pController->removeNode(g_.aNodes[i].get()));
+        g_.aNodes[i].reset();
     }
 
     void renameNode() {
         withNode([&](std::size_t i) {
-            std::string const name = kNames[data_.ConsumeIntegralInRange<std::size_t>(0, 3)];
-            aNodes_[i]->setName(String(name.c_str()));
-            noteName(*aNodes_[i], name);
+            std::string const name = kNames[pick(4)];
+            g_.aNodes[i]->setName(String(name.c_str()));
+            noteName(*g_.aNodes[i], name);
         });
     }
 
     //! Every link is mutual, and the model's producers are the library's.
     void checkLinks() {
-        for (std::size_t i = 0; i < aNodes_.size(); ++i) {
-            if (!aNodes_[i])
-                continue;
-            ModelNode& node = *aNodes_[i];
-            for (std::size_t k = 0; k < node.numberOfInputs(); ++k) {
-                OutputConnector const* pOut = node.input(k)->connectedOutput();
-                FUZZ_CHECK(pOut == nullptr || pOut->connectedInput() == node.input(k));
+        for (std::size_t i = 0; i < g_.aNodes.size(); ++i) {
+            ModelNode* pNode = g_.aNodes[i].get();
+            for (std::size_t k = 0; pNode && k < pNode->numberOfInputs(); ++k) {
+                OutputConnector const* pOut = pNode->input(k)->connectedOutput();
+                FUZZ_CHECK(pOut == nullptr || pOut->connectedInput() == pNode->input(k));
             }
-            for (std::size_t o = 0; o < node.numberOfOutputs(); ++o) {
-                InputConnector const* pIn = node.output(o)->connectedInput();
-                FUZZ_CHECK(pIn == nullptr || pIn->connectedOutput() == node.output(o));
+            for (std::size_t o = 0; pNode && o < pNode->numberOfOutputs(); ++o) {
+                InputConnector const* pIn = pNode->output(o)->connectedInput();
+                FUZZ_CHECK(pIn == nullptr || pIn->connectedOutput() == pNode->output(o));
             }
-            for (std::size_t k = 0; k < node.floatInputs(); ++k) {
-                OutputConnector const* pOut = node.floatInput(k).connectedOutput();
-                int const p = aPlan_[i].aProducers[k];
+            for (std::size_t k = 0; pNode && k < pNode->floatInputs(); ++k) {
+                OutputConnector const* pOut = pNode->floatInput(k).connectedOutput();
+                int const p = g_.aPlan[i].aProducers[k];
                 FUZZ_CHECK(p == kUnlinked ? pOut == nullptr
-                                          : pOut != nullptr && pOut->node() == aNodes_[p].get());
+                                          : pOut != nullptr && pOut->node() == g_.aNodes[p].get());
             }
         }
     }
@@ -242,8 +199,8 @@ private:
     //! A change raises the three flags of the gain, an equal value none.
     void setGain() {
         withNode([&](std::size_t i) {
-            Parameter<float>& gain = aNodes_[i]->gain();
-            float const value = static_cast<float>(data_.ConsumeIntegralInRange(0, 999));
+            Parameter<float>& gain = g_.aNodes[i]->gain();
+            float const value = float(pick(1000));
             bool const bChange = value != gain.value();
             gain.setClean();
             gain.setCleanSimpleCaching();
@@ -251,19 +208,19 @@ private:
             gain.setValue(value);
             FUZZ_CHECK(gain.isDirty() == bChange && gain.isDirtySimpleCaching() == bChange &&
                        gain.isDirtyLumet() == bChange);
-            if (aPlan_[i].iGainSource == -1)
-                aPlan_[i].gain = value;
+            if (g_.aPlan[i].iGainSource == -1)
+                g_.aPlan[i].gain = value;
         });
     }
 
     void setFailing(std::size_t i) {
-        aPlan_[i].bFails = data_.ConsumeBool();
-        aNodes_[i]->eFault = aPlan_[i].bFails ? test::Fault::kNode : test::Fault::kNone;
+        g_.aPlan[i].bFails = pick(2);
+        g_.aNodes[i]->eFault = g_.aPlan[i].bFails ? test::Fault::kNode : test::Fault::kNone;
     }
 
     //! A node is dirty when a producer is or its own parameters were; they are clean after.
     void updateDirty(std::size_t i) {
-        ModelNode& node = *aNodes_[i];
+        ModelNode& node = *g_.aNodes[i];
         bool bExpected = node.gain().isDirtySimpleCaching();
         for (std::size_t k = 0; k < node.numberOfInputs(); ++k) {
             OutputConnector const* pOut = node.input(k)->connectedOutput();
@@ -274,150 +231,58 @@ private:
         FUZZ_CHECK(!node.gain().isDirtySimpleCaching());
     }
 
-    // --- the catalogue --------------------------------------------------------------------------
-
-    //! A registration's place in the catalogue: vendor, name and version (0 without one).
-    static auto key(Kind const& k) { return std::tie(k.vendor, k.name, k.version); }
-
-    void registerKind() {
-        Kind k{data_.ConsumeBool() ? "v" : "w",
-               kNames[data_.ConsumeIntegralInRange(0, 3)],
-               kClientIDs[data_.ConsumeIntegralInRange(0, 2)],
-               data_.ConsumeIntegralInRange<unsigned>(0, 2),
-               data_.ConsumeBool(),
-               int(aKinds_.size())};
-        if (!k.bHasVersion) // an unversioned record carries neither version nor identifier
-            k.version = 0, k.clientID.clear();
-        auto* pRecord = k.bHasVersion
-                            ? MIREL_NEW NodeMetaData(k.name.c_str(), "space", k.vendor.c_str(),
-                                                     k.version, "", k.clientID.c_str())
-                            : MIREL_NEW NodeMetaData(k.name.c_str(), "space", k.vendor.c_str());
-        bool const bDuplicate = std::any_of(aKinds_.begin(), aKinds_.end(),
-                                            [&](Kind const& o) { return key(o) == key(k); });
-        try {
-            NodeLibrarian::Instance()->add(MIREL_NEW KindFactory(k.kind), pRecord);
-            FUZZ_CHECK(!bDuplicate);
-            aKinds_.push_back(k);
-        } catch (ParameterException const& e) {
-            FUZZ_CHECK(bDuplicate && std::strcmp(e.message(), "!bDuplicate") == 0);
-        }
-    }
-
-    //! The kind of the node made (its gain), or -1 for none; the node is destroyed.
-    int made(Node* pNode) {
-        if (pNode == nullptr)
-            return -1;
-        noteName(static_cast<ModelNode&>(*pNode), "made");
-        int const kind = int(static_cast<ModelNode*>(pNode)->gain().value());
-        Core::destroy(pNode);
-        return kind;
-    }
-
-    //! By record: exactly that version, or without one the highest of vendor and name.
-    int expectedByRecord(std::string const& vendor, std::string const& name, bool bVersion,
-                         unsigned version) const {
-        Kind const* pBest = nullptr;
-        for (Kind const& k : aKinds_)
-            if (k.vendor == vendor && k.name == name && (!bVersion || k.version == version) &&
-                (pBest == nullptr || k.version > pBest->version))
-                pBest = &k;
-        return pBest == nullptr ? -1 : pBest->kind;
-    }
-
-    //! By client identifier: the first kind that carries it; an unversioned one stands for the
-    //! highest version of its vendor and name.
-    int expectedByClientID(std::string const& id) const {
-        for (Kind const& k : aKinds_)
-            if (k.clientID == id)
-                return k.bHasVersion ? k.kind : expectedByRecord(k.vendor, k.name, false, 0);
-        return -1;
-    }
-
-    void lookUpKind() {
-        std::string const vendor = data_.ConsumeBool() ? "v" : "w";
-        std::string const name = kNames[data_.ConsumeIntegralInRange(0, 3)];
-        bool const bVersion = data_.ConsumeBool();
-        unsigned const version = data_.ConsumeIntegralInRange<unsigned>(0, 2);
-        NodeMetaData const record =
-            bVersion ? NodeMetaData(name.c_str(), "space", vendor.c_str(), version, "", "")
-                     : NodeMetaData(name.c_str(), "space", vendor.c_str());
-        FUZZ_CHECK(
-            made(NodeLibrarian::Instance()->createNodeByMetadata(&record, NodeTargetType())) ==
-            expectedByRecord(vendor, name, bVersion, version));
-        std::string const id = kClientIDs[data_.ConsumeIntegralInRange(0, 2)];
-        FUZZ_CHECK(made(NodeLibrarian::Instance()->createNodeByClientID(
-                       id.c_str(), NodeTargetType())) == expectedByClientID(id));
-    }
-
     // --- evaluation -----------------------------------------------------------------------------
 
     /** Flushes, evaluates from the sink (synchronously or not, sliced on the scheduler or on the
         calling thread) and compares with the reference: the sink's value, or the failure when a
-        node it needs has an unlinked input or throws; every needed node runs once, no other.
-        Every node runs at most once. */
+        node it needs has an unlinked input or throws; every needed node runs once, no other. */
     void evaluate(std::size_t iSink) {
         // An output whose producer is clean and consumer dirty keeps its value across the flush
         // (the host's cache): then the outcome depends on history and is checked only in part.
-        FUZZ_CHECK(oController_.flushGraph());
+        Controller& c = *g_.pController;
+        FUZZ_CHECK(c.flushGraph());
         bool bHeld = false;
-        for (auto& p : aNodes_) {
+        for (auto& p : g_.aNodes)
             for (std::size_t o = 0; p && o < p->numberOfOutputs(); ++o)
                 bHeld = bHeld || p->output(o)->hasData();
-            if (p)
-                p->resetRun();
-        }
-        oController_.setSinkNode(aNodes_[iSink].get());
-        oController_.setSingleThreadMode(data_.ConsumeBool());
-        std::string failure;
-        if (data_.ConsumeBool()) {
-            try {
-                oController_.process();
-            } catch (InternalException const& e) {
-                failure = e.message();
-            }
-        } else {
-            oController_.processAsync();
-            FUZZ_CHECK(oController_.wait(60.0, 0.0001));
-            try {
-                oController_.checkException();
-            } catch (SharedException const& e) {
-                auto const* pInner = dynamic_cast<InternalException const*>(e.wrapped().get());
-                FUZZ_CHECK(pInner != nullptr);
-                failure = pInner->message();
-            }
-        }
-        FUZZ_CHECK(oController_.controllerStatus() == Controller::kStopped);
-        for (auto& p : aNodes_)
+        g_.resetRun();
+        c.setSinkNode(g_.aNodes[iSink].get());
+        c.setSingleThreadMode(pick(2));
+        bool const bAsync = !pick(2);
+        std::string const failure = test::thrownBy([&] {
+            if (!bAsync)
+                return c.process();
+            c.processAsync();
+            FUZZ_CHECK(c.wait(60.0, 0.0001));
+            c.checkException();
+        });
+        FUZZ_CHECK(c.controllerStatus() == Controller::kStopped);
+        for (auto& p : g_.aNodes)
             FUZZ_CHECK(!p || p->nProcessed.load() <= 1);
         if (bHeld)
             return;
-        std::vector<long long> const aExpected = test::referenceValues(aPlan_);
-        if (aExpected[iSink] == kNoValue) {
-            FUZZ_CHECK(failure == "producerOutput" || failure == test::kFaultText);
+        FUZZ_CHECK(g_.wrongNode(false).empty());
+        std::vector<long long> const aExpected = test::referenceValues(g_.aPlan);
+        if (aExpected[iSink] == test::kNoValue) {
+            FUZZ_CHECK(failure == test::expectedFault(bAsync, test::Thrown::kInternal) ||
+                       failure ==
+                           test::expectedFault(bAsync, test::Thrown::kInternal, "producerOutput"));
             return;
         }
-        FUZZ_CHECK(failure.empty());
-        FUZZ_CHECK(aNodes_[iSink]->iValue == aExpected[iSink]);
-        std::vector<bool> aNeeded(aNodes_.size(), false);
+        FUZZ_CHECK(failure == "nothing" && g_.aNodes[iSink]->bPublished);
+        std::vector<bool> aNeeded(g_.aNodes.size(), false);
         aNeeded[iSink] = true;
-        for (std::size_t i = iSink + 1; i-- > 0;) {
-            if (!aNeeded[i])
-                continue;
-            for (int p : aPlan_[i].aProducers)
-                aNeeded[std::size_t(p)] = true; // linked: the sink has a value
-            if (aPlan_[i].iGainSource >= 0)
-                aNeeded[std::size_t(aPlan_[i].iGainSource)] = true;
-        }
-        for (std::size_t i = 0; i < aNodes_.size(); ++i)
-            FUZZ_CHECK(!aNodes_[i] || aNodes_[i]->nProcessed.load() == (aNeeded[i] ? 1 : 0));
+        for (std::size_t i = iSink + 1; i-- > 0;)
+            for (int* p : sources(i))
+                if (aNeeded[i] && *p >= 0) // linked: the sink has a value
+                    aNeeded[std::size_t(*p)] = true;
+        for (std::size_t i = 0; i < g_.aNodes.size(); ++i)
+            FUZZ_CHECK(!g_.aNodes[i] || g_.aNodes[i]->nProcessed.load() == int(aNeeded[i]));
     }
 
     FuzzedDataProvider& data_;
-    Controller oController_;
-    std::vector<std::unique_ptr<ModelNode>> aNodes_; // destroyed nodes leave a null
-    std::vector<NodePlan> aPlan_;
+    test::ModelGraph g_; // destroyed nodes leave a null
     std::map<std::string, int> aNameCount_;
-    std::vector<Kind> aKinds_;
 };
 
 } // namespace

@@ -1,8 +1,9 @@
 #pragma once
 // The model graph shared by the stress test and the fuzzer: a node kind whose value is a fixed
-// function of its id, its gain, its inputs and its slices, and the plain reference evaluator
-// that computes the same values without the library. Header-only and free of GoogleTest, so
-// that the fuzzer (built without the tests) uses it too.
+// function of its id, its gain, its inputs and its slices, the plain reference evaluator that
+// computes the same values without the library, the graph a host holds, and what a host sees of
+// a failure. Header-only and free of GoogleTest, so that the fuzzer (built without the tests)
+// uses it too.
 
 #include "core/Core.h"
 #include "data_flow/connectors/Inputs.h"
@@ -144,6 +145,7 @@ public:
         aProxies_.push_back(convertToConnector(&oGain_));
         return *aProxies_.back();
     }
+    int id() const { return iId_; }
     Mirel::DataFlow::Parameter<float>& gain() { return oGain_; }
     Mirel::DataFlow::ConstInput<float>& floatInput(std::size_t i) { return *aIn_[i]; }
     std::size_t floatInputs() const { return aIn_.size(); }
@@ -206,5 +208,100 @@ private:
     std::vector<std::unique_ptr<ModelOutput>> aOut_;
     std::vector<Mirel::DataFlow::InputConnector*> aProxies_;
 };
+
+/** A host's model graph: node i is aNodes[i] with the plan aPlan[i], added to one controller. A
+    destroyed node leaves a null; the others are unlinked at the end and outlive the controller. */
+struct ModelGraph {
+    std::vector<NodePlan> aPlan;
+    std::vector<std::unique_ptr<ModelNode>> aNodes;
+    std::unique_ptr<Mirel::DataFlow::Controller> pController =
+        std::make_unique<Mirel::DataFlow::Controller>();
+
+    ~ModelGraph() {
+        for (auto& pNode : aNodes)
+            if (pNode)
+                pNode->disconnect();
+        pController.reset();
+    }
+
+    ModelNode& add(std::string const& name, NodePlan const& plan, std::size_t nItemSize = 1) {
+        aPlan.push_back(plan);
+        aNodes.push_back(std::make_unique<ModelNode>(
+            Mirel::String(name.c_str()), int(aNodes.size()), plan.gain, plan.nSlices, nItemSize));
+        if (!pController->addNode(aNodes.back().get()))
+            throw std::logic_error("addNode refused a new node");
+        return *aNodes.back();
+    }
+
+    //! Links a new output of node `from` to a new input of node `to`, or to its gain.
+    void link(std::size_t from, std::size_t to, bool bGain = false) {
+        ModelNode& consumer = *aNodes[to];
+        Connect(aNodes[from]->addFloatOutput(),
+                bGain ? consumer.gainAsInput() : consumer.addFloatInput());
+        if (bGain)
+            aPlan[to].iGainSource = int(from);
+        else
+            aPlan[to].aProducers.push_back(int(from));
+    }
+
+    void resetRun() {
+        for (auto& pNode : aNodes)
+            if (pNode)
+                pNode->resetRun();
+    }
+
+    /** What is wrong with the last evaluation: a node that ran twice or published other than its
+        reference value (kIncomplete allowed when bCutShort); empty when nothing is. */
+    std::string wrongNode(bool bCutShort) const {
+        std::vector<long long> const aExpected = referenceValues(aPlan);
+        for (std::size_t i = 0; i < aNodes.size(); ++i) {
+            ModelNode const* p = aNodes[i].get();
+            if (p != nullptr && p->nProcessed.load() > 1)
+                return "node " + std::to_string(i) + " processed twice";
+            if (p != nullptr && p->bPublished && p->iValue != aExpected[i] &&
+                !(bCutShort && p->iValue == kIncomplete))
+                return "node " + std::to_string(i) + ": " + std::to_string(p->iValue) + ", not " +
+                       std::to_string(aExpected[i]);
+        }
+        return {};
+    }
+};
+
+//! What reached the host, layer by layer: "shared(internal: injected fault)", "int", ...
+inline std::string describe(std::exception const* e) {
+    if (auto const* p = dynamic_cast<Mirel::SharedException const*>(e))
+        return "shared(" + describe(p->wrapped().get()) + ")";
+    if (auto const* p = dynamic_cast<Mirel::InternalException const*>(e))
+        return std::string("internal: ") + p->message();
+    if (auto const* p = dynamic_cast<Mirel::CPURuntimeException const*>(e))
+        return "condition " + std::to_string(p->condition());
+    return e != nullptr ? std::string("std: ") + e->what() : "nothing";
+}
+
+//! What f throws, described; "nothing" when it returns.
+template <class F>
+std::string thrownBy(F&& f) {
+    try {
+        f();
+        return "nothing";
+    } catch (std::exception const& e) {
+        return describe(&e);
+    } catch (int) {
+        return "int";
+    }
+}
+
+/** The text under nLayers SharedExceptions: with none, as thrown; under one or more, as a
+    scheduler thread stores it (a clone of the core's exception, or the unknown condition). */
+inline std::string expectedFault(int nLayers, Thrown eThrown,
+                                 std::string const& text = kFaultText) {
+    std::string s = eThrown == Thrown::kInternal ? "internal: " + text
+                    : nLayers > 0                ? "condition 6"
+                    : eThrown == Thrown::kStd    ? "std: " + text
+                                                 : "int";
+    for (int i = 0; i < nLayers; ++i)
+        s = "shared(" + s + ")";
+    return s;
+}
 
 } // namespace test

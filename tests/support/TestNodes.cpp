@@ -19,39 +19,12 @@ void LibraryTest::TearDown() {
     LeakChecked::TearDown();
 }
 
+namespace {
+
+//! "<prefix><i>": the names of numbered connectors.
 String numbered(char const* prefix, std::size_t i) {
     return String(prefix) + std::to_string(i).c_str();
 }
-
-HookNode::HookNode(String const& name, std::size_t nInputs, std::size_t nOutputs, EventLog* pLog)
-    : Node(name)
-    , pLog_(pLog) {
-    for (std::size_t i = 0; i < nInputs; ++i) {
-        aIns_.push_back(std::make_unique<ConstInput<float>>(numbered("in", i), this));
-        addInput(aIns_.back().get());
-    }
-    for (std::size_t i = 0; i < nOutputs; ++i) {
-        aOuts_.push_back(std::make_unique<OutputTemplate<float>>(numbered("out", i), this));
-        addOutput(aOuts_.back().get());
-    }
-}
-
-void HookNode::internalProcess() {
-    ++iProcessCount_;
-    if (pLog_ != nullptr)
-        pLog_->push_back(std::string(name().c_str()) + " process");
-    oThread_ = std::this_thread::get_id();
-    if (onProcess)
-        onProcess(*this);
-    float fSum = 1.0f;
-    for (auto& pIn : aIns_)
-        fSum += pIn->value();
-    fResult_ = fSum;
-    for (auto& pOut : aOuts_)
-        pOut->setData(MIREL_NEW float(fSum));
-}
-
-namespace {
 
 void note(EventLog* pLog, Connector const& c, char const* what) {
     pLog->push_back(std::string(c.node()->name().c_str()) + "." + c.name().c_str() + what);
@@ -83,39 +56,58 @@ private:
     EventLog* pLog_;
 };
 
+class OpenController : public Controller {
+public:
+    using Controller::terminateScheduler;
+};
+
 } // namespace
+
+HookNode::HookNode(String const& name, std::size_t nInputs, std::size_t nOutputs, EventLog* pLog)
+    : Node(name)
+    , pLog_(pLog) {
+    for (std::size_t i = 0; i < nInputs; ++i) {
+        aIns_.push_back(std::make_unique<ConstInput<float>>(numbered("in", i), this));
+        addInput(aIns_.back().get());
+    }
+    for (std::size_t i = 0; i < nOutputs; ++i) {
+        aOuts_.push_back(std::make_unique<OutputTemplate<float>>(numbered("out", i), this));
+        addOutput(aOuts_.back().get());
+    }
+}
+
+void HookNode::internalProcess() {
+    ++iProcessCount_;
+    if (pLog_ != nullptr)
+        pLog_->push_back(std::string(name().c_str()) + " process");
+    oThread_ = std::this_thread::get_id();
+    if (onProcess)
+        onProcess(*this);
+    float fSum = 1.0f;
+    for (auto& pIn : aIns_)
+        fSum += pIn->value();
+    fResult_ = fSum;
+    for (auto& pOut : aOuts_)
+        pOut->setData(MIREL_NEW float(fSum));
+}
 
 RecordingNode::RecordingNode(String const& name, EventLog* pLog, std::size_t nInputs,
                              std::size_t nOutputs)
     : Node(name)
     , pLog_(pLog) {
     for (std::size_t i = 0; i < nInputs; ++i) {
-        auto* pIn = new RecordingInput(numbered("in", i), this, pLog);
-        aConnectors_.push_back(pIn);
-        addInput(pIn);
+        aConnectors_.push_back(std::make_unique<RecordingInput>(numbered("in", i), this, pLog));
+        addInput(static_cast<InputConnector*>(aConnectors_.back().get()));
     }
     for (std::size_t i = 0; i < nOutputs; ++i) {
-        auto* pOut = new RecordingOutput(numbered("out", i), this, pLog);
-        aConnectors_.push_back(pOut);
-        addOutput(pOut);
+        aConnectors_.push_back(std::make_unique<RecordingOutput>(numbered("out", i), this, pLog));
+        addOutput(static_cast<OutputConnector*>(aConnectors_.back().get()));
     }
-}
-
-RecordingNode::~RecordingNode() {
-    for (Connector* p : aConnectors_)
-        delete p;
 }
 
 void RecordingNode::internalProcess() {
     pLog_->push_back(std::string(name().c_str()) + " process");
 }
-
-namespace {
-class OpenController : public Controller {
-public:
-    using Controller::terminateScheduler;
-};
-} // namespace
 
 SettingsGuard::SettingsGuard()
     : nThreads_(Controller::getNumberOfThreads())

@@ -1,7 +1,6 @@
 #pragma once
-// Node kinds shared by the tests, the fixture that brings the library up around a test, and the
-// controller helpers: a float node with a hook in its computation, a node that slices its work,
-// a lean node for very long chains, and a guard for the process-wide settings.
+// The fixture that brings the library up around a test, node kinds shared by the tests (a float
+// node with a hook, a sliced node, a lean node for long chains) and controller helpers.
 
 #include "support/TestSupport.h"
 
@@ -33,9 +32,6 @@ protected:
 
 //! A shared record of what happened, in order ("src process", "a.in0 acquire", ...).
 using EventLog = std::vector<std::string>;
-
-//! "<prefix><i>": the names of numbered connectors.
-Mirel::String numbered(char const* prefix, std::size_t i);
 
 /** Float inputs "in0".. and outputs "out0..". Processing counts the run, logs "<name> process"
     when given a log, remembers the thread, runs the hook, then publishes on every output the sum
@@ -78,14 +74,13 @@ class RecordingNode : public Mirel::DataFlow::Node {
 public:
     RecordingNode(Mirel::String const& name, EventLog* pLog, std::size_t nInputs,
                   std::size_t nOutputs);
-    ~RecordingNode() override;
 
 protected:
     void internalProcess() override;
 
 private:
     EventLog* pLog_;
-    std::vector<Mirel::DataFlow::Connector*> aConnectors_;
+    std::vector<std::unique_ptr<Mirel::DataFlow::Connector>> aConnectors_;
 };
 
 /** A HookNode whose computation hands itself to its controller's processSlices before it

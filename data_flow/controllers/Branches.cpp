@@ -76,6 +76,8 @@ private:
     struct Job {
         std::vector<Frame> aFrames;
         Fork* pParent; // the fork this branch arrives at when done; null for the root
+        // The node count of the thread walking the job now (Controller::slotNodeCount).
+        std::atomic<std::size_t>* pNodeCount = nullptr;
     };
     struct Fork {
         std::atomic<std::size_t> nPending; // branches not arrived, plus one for the owner
@@ -172,6 +174,7 @@ BranchVisit::Job* BranchVisit::arrive(Fork& fork) noexcept {
 }
 
 bool BranchVisit::walk(Job& job) noexcept {
+    job.pNodeCount = oController_.slotNodeCount(); // a job may move between threads at a join
     while (!job.aFrames.empty()) {
         try {
             if (!step(job))
@@ -198,7 +201,7 @@ bool BranchVisit::step(Job& job) {
         } else if (pNode->isReady()) {
             job.aFrames.pop_back();
             if (running())
-                oController_.processNode(pNode, oController_.observedThread());
+                oController_.processNode(pNode, oController_.observedThread(), job.pNodeCount);
         } else {
             f.ePhase = kScan;
             f.iNext = 0;
@@ -239,7 +242,7 @@ bool BranchVisit::step(Job& job) {
     }
     job.aFrames.pop_back();
     if (running() && pNode->isReady())
-        oController_.processNode(pNode, oController_.observedThread());
+        oController_.processNode(pNode, oController_.observedThread(), job.pNodeCount);
     return true;
 }
 

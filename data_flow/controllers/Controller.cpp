@@ -110,6 +110,8 @@ public:
     VisitStackLease& operator=(VisitStackLease const&) = delete;
 
     internal::ControllerImpl::VisitStack& stack() noexcept { return *pStack_; }
+    //! True when the visit holds the controller's stack, which one visit at a time does.
+    bool holdsControllerStack() const noexcept { return pStack_ != &aOwn_; }
 
 private:
     internal::ControllerImpl& oImpl_;
@@ -311,6 +313,8 @@ std::size_t Controller::getMinimumGrainSize() {
 
 void Controller::resetProgress() noexcept {
     nNodesProcessed_.store(0, std::memory_order_relaxed);
+    for (NodeCount& oCount : aOwnNodeCounts_)
+        oCount.n.store(0, std::memory_order_relaxed);
     nItemsProcessed_.store(0, std::memory_order_relaxed);
 }
 
@@ -356,7 +360,8 @@ bool Controller::setObserver(EvaluationObserver* observer) noexcept {
     return true;
 }
 
-void Controller::processNodeObserved(Node* node, unsigned iThread) {
+void Controller::processNodeObserved(Node* node, unsigned iThread,
+                                     std::atomic<std::size_t>* ownCount) {
     std::lock_guard<ProcessLock> oLock(node->oProcessLock_);
     pObserver_->nodeStarted(*node, iThread);
     node->setProcessing(true);
@@ -366,7 +371,10 @@ void Controller::processNodeObserved(Node* node, unsigned iThread) {
         pObserver_->nodeEnded(*node, iThread, currentFailureText());
         throw;
     }
-    nNodesProcessed_.fetch_add(1, std::memory_order_relaxed);
+    if (ownCount != nullptr)
+        countNode(*ownCount);
+    else
+        nNodesProcessed_.fetch_add(1, std::memory_order_relaxed);
     node->setProcessing(false);
     pObserver_->nodeEnded(*node, iThread, nullptr);
 }
@@ -393,6 +401,8 @@ void Controller::processRecursive(Node* node) {
     VisitStackLease oLease(*pImpl_);
     internal::ControllerImpl::VisitStack& aStack = oLease.stack();
     unsigned const iThread = observedThread(); // the visit stays on this thread
+    std::atomic<std::size_t>* const pOwnCount =
+        oLease.holdsControllerStack() ? &aOwnNodeCounts_[0].n : nullptr;
     aStack.push_back({node, kNotVisited});
     while (!aStack.empty()) {
         std::size_t const iTop = aStack.size() - 1;
@@ -405,7 +415,7 @@ void Controller::processRecursive(Node* node) {
                 continue;
             }
             if (isRunning() && pNode->isReady()) {
-                processNode(pNode, iThread);
+                processNode(pNode, iThread, pOwnCount);
                 aStack.pop_back();
                 continue;
             }
@@ -420,7 +430,7 @@ void Controller::processRecursive(Node* node) {
         // Every input was looked at (or the walk was stopped): process the node if that made it
         // ready, unless the evaluation was cancelled or stopped meanwhile.
         if (isRunning() && pNode->isReady())
-            processNode(pNode, iThread);
+            processNode(pNode, iThread, pOwnCount);
         aStack.pop_back();
     }
 }

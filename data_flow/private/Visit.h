@@ -36,15 +36,31 @@ inline Node* Controller::nextMissingProducer(Node* node, std::size_t& iInput) co
     return nullptr;
 }
 
-inline void Controller::processNode(Node* node, unsigned thread) {
+inline std::atomic<std::size_t>* Controller::slotNodeCount() noexcept {
+    int const iSlot = tbb::this_task_arena::current_thread_index();
+    if (iSlot < 0 || std::size_t(iSlot) + 1 >= sizeof aOwnNodeCounts_ / sizeof aOwnNodeCounts_[0])
+        return nullptr;
+    return &aOwnNodeCounts_[1 + iSlot].n;
+}
+
+inline void Controller::countNode(std::atomic<std::size_t>& count) noexcept {
+    // Its only writer: readers on other threads still see the count grow one by one.
+    count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+inline void Controller::processNode(Node* node, unsigned thread,
+                                    std::atomic<std::size_t>* ownCount) {
     if (pObserver_ != nullptr) {
-        processNodeObserved(node, thread);
+        processNodeObserved(node, thread, ownCount);
         return;
     }
     std::lock_guard<ProcessLock> oLock(node->oProcessLock_);
     node->setProcessing(true);
     node->process();
-    nNodesProcessed_.fetch_add(1, std::memory_order_relaxed);
+    if (ownCount != nullptr)
+        countNode(*ownCount);
+    else
+        nNodesProcessed_.fetch_add(1, std::memory_order_relaxed);
     // On a failure the flag stays set: later visits wait for the lock and leave the node alone
     // until it is flushed.
     node->setProcessing(false);

@@ -27,9 +27,10 @@ namespace DataFlow {
 template <class T>
 class OutputTemplate;
 
-/** An input carrying a T. Owns its share of the value in pCell_; whenever setData or setCell
-    ran last, data() equals the cell's pointer. How the cell gets filled (acquireData) is left
-    to the derived class. */
+/** An input carrying a T. Owns its share of the value in pCell_, or reads the cell of the output
+    that lends it (see OutputTemplate::deliver); whenever setData or setCell ran last, data()
+    equals the cell's pointer. How the cell gets filled (acquireData) is left to the derived
+    class. */
 template <class T>
 class InputTemplate : public InputConnector {
 public:
@@ -39,8 +40,8 @@ public:
     //! Copies the InputConnector part; the copy holds no value (its data pointer is null too).
     InputTemplate(InputTemplate const& other)
         : InputConnector(other) {}
-    //! Drops this input's share of the value.
-    ~InputTemplate() override = default;
+    //! Drops this input's share of the value, or ends its loan.
+    ~InputTemplate() override { endLoan(); }
 
     //! typeid(T).
     std::type_info const& datatype() const override { return typeid(T); }
@@ -60,11 +61,21 @@ public:
     void setCell(boost::shared_ptr<T> const& cell);
     //! The value in the cell. Throws InternalException "Enforce ptr != NULL" when it is empty.
     T const& value() const;
-    //! The cell itself (empty when the input holds no value).
-    boost::shared_ptr<T> const& cell() const { return pCell_; }
+    //! The cell itself (empty when the input holds no value): a copy shares the value for as
+    //! long as it lives. During a loan it is the lending output's cell.
+    boost::shared_ptr<T> const& cell() const;
 
 private:
+    friend class OutputTemplate<T>;
+
+    //! Reads lender's cell without a count of its own until the loan ends: when this input lets
+    //! go of the value, or when the lender gives this input its count (OutputTemplate::handOver).
+    void borrow(OutputTemplate<T>* lender);
+    //! Forgets the lender, if any; the input's cell stays empty.
+    void endLoan() noexcept;
+
     boost::shared_ptr<T> pCell_;
+    OutputTemplate<T>* pLender_ = nullptr; // while it lends this input its cell
 };
 
 /** An input filled from its producer: acquireData() asks the linked output, which must be an
@@ -100,6 +111,7 @@ void InputTemplate<T>::setData(T* p) {
     // after every node's computation.
     MIREL_CHECK(!this->bound(), "!this->bound()");
     boost::shared_ptr<T> pCell = detail::makeCell(p);
+    endLoan();
     pCell_.swap(pCell);
     this->setDataPtr(p);
 }
@@ -107,14 +119,41 @@ void InputTemplate<T>::setData(T* p) {
 template <class T>
 void InputTemplate<T>::setCell(boost::shared_ptr<T> const& cell) {
     MIREL_CHECK(!this->bound(), "!this->bound()");
+    endLoan(); // the lender's cell itself stays as it is
     pCell_ = cell;
     this->setDataPtr(cell.get());
 }
 
 template <class T>
+boost::shared_ptr<T> const& InputTemplate<T>::cell() const {
+    return pLender_ != nullptr ? pLender_->pCell_ : pCell_;
+}
+
+template <class T>
+void InputTemplate<T>::borrow(OutputTemplate<T>* lender) {
+    MIREL_CHECK(!this->bound(), "!this->bound()");
+    if (pLender_ != lender) {
+        endLoan();
+        pCell_.reset();
+        pLender_ = lender;
+        lender->pBorrower_ = this;
+    }
+    this->setDataPtr(lender->pCell_.get());
+}
+
+template <class T>
+void InputTemplate<T>::endLoan() noexcept {
+    if (pLender_ != nullptr) {
+        pLender_->pBorrower_ = nullptr;
+        pLender_ = nullptr;
+    }
+}
+
+template <class T>
 T const& InputTemplate<T>::value() const {
-    MIREL_CHECK(pCell_.get() != nullptr, "Enforce ptr != NULL");
-    return *pCell_;
+    T const* p = cell().get();
+    MIREL_CHECK(p != nullptr, "Enforce ptr != NULL");
+    return *p;
 }
 
 template <class T>

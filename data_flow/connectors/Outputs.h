@@ -3,9 +3,17 @@
 
     OutputTemplate<T> is the output that node kinds publish their results on and that a
     ConstInput<T> is fed from. A value published with setData() lives in the output's own
-    reference-counted cell (the same kind of cell as the inputs'); delivery hands the linked
+    reference-counted cell (the same kind of cell as the inputs'); delivery hands the requesting
     input a share of that cell, so no T is copied, whatever its size. The value is freed when the
     output and every input that took a share have let go.
+
+    The share of the input the output feeds is a loan: that input reads the output's cell
+    without a count of its own (on a chain of small nodes, the count's two locked instructions
+    are a large part of a node's cost). Whichever lets go first ends the loan: the input simply
+    forgets it, while an output that is about to drop or change its cell first gives the input
+    its own count. Either way the input keeps its value for as long as it holds it. Loans follow
+    the pair, not the link, so relinking either side changes nothing about them; like the rest
+    of a connector, a loan is not locked and changes only on the threads that evaluate or flush.
 
     The instances for the 22 value types of data_flow/ValueTypes.h are compiled and exported
     by the library; clients derive from them and never instantiate their own. */
@@ -48,8 +56,8 @@ public:
     //! An unlinked output without a value.
     OutputTemplate(String name, Node* node)
         : OutputConnector(std::move(name), node, kOutputTemplate) {}
-    //! Drops the output's share of its value.
-    ~OutputTemplate() override = default;
+    //! Drops the output's share of its value, first giving its count to an input it lends it to.
+    ~OutputTemplate() override { handOver(); }
 
     //! typeid(T).
     std::type_info const& datatype() const override { return typeid(T); }
@@ -71,9 +79,10 @@ public:
         (std::bad_alloc). */
     virtual void setData(T* p);
     /** Hands the requesting input what this output carries: a share of the output's cell when
-        data() is the cell's value, otherwise a non-owning view of data() (bound storage or a
-        setDataPtr pointer, which stays owned by whoever published it). Copies no T and
-        allocates nothing; an output without data leaves the input empty. */
+        data() is the cell's value (lent without a count to the input this output is linked to,
+        see above), otherwise a non-owning view of data() (bound storage or a setDataPtr
+        pointer, which stays owned by whoever published it). Copies no T and allocates nothing;
+        an output without data leaves the input empty. */
     virtual void deliver(InputTemplate<T>* in);
 
     /** Publishes a copy of value, owned by the output, like setData(MIREL_NEW T(value)) but
@@ -98,17 +107,34 @@ protected:
         : OutputConnector(other) {}
 
 private:
+    friend class InputTemplate<T>;
+
     // Whether a flushed, unshared cell is kept for publish(): only for values that hold no memory
     // of their own, so that a flush still gives back what an image or a string occupies.
     static constexpr bool kKeepsStorage = std::is_trivially_destructible<T>::value;
 
+    //! Ends the loan, if any, before the cell is dropped or changed: the borrowing input takes
+    //! the output's count of the cell, which the output no longer holds. Moves the count only.
+    void handOver() noexcept;
+
     // The output's cell. It holds the carried value when its pointer equals data(); after a
     // flush it may hold only storage kept for publish().
     boost::shared_ptr<T> pCell_;
+    InputTemplate<T>* pBorrower_ = nullptr; // the input this output lends its cell to
 };
 
 template <class T>
+void OutputTemplate<T>::handOver() noexcept {
+    if (pBorrower_ != nullptr) {
+        pBorrower_->pCell_ = std::move(pCell_);
+        pBorrower_->pLender_ = nullptr;
+        pBorrower_ = nullptr;
+    }
+}
+
+template <class T>
 void OutputTemplate<T>::setBoundData(void const* p) {
+    handOver();
     pCell_.reset();
     OutputConnector::setBoundData(p);
 }
@@ -117,6 +143,7 @@ template <class T>
 void OutputTemplate<T>::flush() {
     if (this->bound() || this->keepsCache())
         return;
+    handOver();
     if (!(kKeepsStorage && pCell_.unique()))
         pCell_.reset();
     this->setDataPtr(nullptr);
@@ -125,6 +152,7 @@ void OutputTemplate<T>::flush() {
 template <class T>
 void OutputTemplate<T>::publish(T const& value) {
     MIREL_CHECK(!this->bound(), "!this->bound()");
+    handOver();
     if (pCell_.unique()) // republished before a flush, and no input holds the old value
         *pCell_ = value;
     else
@@ -136,6 +164,7 @@ template <class T>
 void OutputTemplate<T>::setData(T* p) {
     // A refused value stays the caller's.
     MIREL_CHECK(!this->bound(), "!this->bound()");
+    handOver();
     if (p != nullptr && pCell_.unique()) {
         // Nobody else shares the cell (no input still holds the last value): its count block
         // takes the new value, and only the old value is freed.
@@ -160,7 +189,13 @@ template <class T>
 void OutputTemplate<T>::deliver(InputTemplate<T>* in) {
     T* p = static_cast<T*>(const_cast<void*>(this->data()));
     if (pCell_.get() == p) {
-        in->setCell(pCell_);
+        // Only the input this output feeds borrows: a copy of it that reads from here too (the
+        // output does not point at it) takes a count of its own.
+        if (p != nullptr && in == this->connectedInput() &&
+            (pBorrower_ == nullptr || pBorrower_ == in))
+            in->borrow(this);
+        else
+            in->setCell(pCell_);
     } else {
         // Aliasing an empty owner gives a cell that points at p, counts nothing and frees
         // nothing, and costs no allocation.

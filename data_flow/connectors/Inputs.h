@@ -124,8 +124,10 @@ void InputTemplate<T>::setCell(boost::shared_ptr<T> const& cell) {
     this->setDataPtr(cell.get());
 }
 
+// The small steps of every delivery are marked inline: a member of the exported instances that
+// is not is called through the library's symbol table, even from the library itself.
 template <class T>
-boost::shared_ptr<T> const& InputTemplate<T>::cell() const {
+inline boost::shared_ptr<T> const& InputTemplate<T>::cell() const {
     return pLender_ != nullptr ? pLender_->pCell_ : pCell_;
 }
 
@@ -142,7 +144,7 @@ void InputTemplate<T>::borrow(OutputTemplate<T>* lender) {
 }
 
 template <class T>
-void InputTemplate<T>::endLoan() noexcept {
+inline void InputTemplate<T>::endLoan() noexcept {
     if (pLender_ != nullptr) {
         pLender_->pBorrower_ = nullptr;
         pLender_ = nullptr;
@@ -150,7 +152,7 @@ void InputTemplate<T>::endLoan() noexcept {
 }
 
 template <class T>
-T const& InputTemplate<T>::value() const {
+inline T const& InputTemplate<T>::value() const {
     T const* p = cell().get();
     MIREL_CHECK(p != nullptr, "Enforce ptr != NULL");
     return *p;

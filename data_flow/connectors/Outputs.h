@@ -124,7 +124,7 @@ private:
 };
 
 template <class T>
-void OutputTemplate<T>::handOver() noexcept {
+inline void OutputTemplate<T>::handOver() noexcept {
     if (pBorrower_ != nullptr) {
         pBorrower_->pCell_ = std::move(pCell_);
         pBorrower_->pLender_ = nullptr;

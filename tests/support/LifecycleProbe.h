@@ -16,7 +16,6 @@ struct LifecycleProbe {
         internal::debugAddNode(pNode, name);
     }
     static void debugRemoveNode(Node const* pNode) { internal::debugRemoveNode(pNode); }
-    static int index(Node const* pNode) { return internal::nodeIndex(pNode); }
     static bool nodeMapsExist() { return internal::nodeMapsExist(); }
     //! Asked as a client asks: Instance() throws while there is none.
     static bool librarianExists() {

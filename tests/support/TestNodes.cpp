@@ -5,63 +5,10 @@ namespace test {
 using Mirel::String;
 using namespace Mirel::DataFlow;
 
-void LibraryTest::SetUp() {
-    LeakChecked::SetUp();
-    Mirel::Core::Library::initialize();
-    Library::initialize();
-}
-
-void LibraryTest::TearDown() {
-    // A test may take the library down itself; the leak count must still see everything freed.
-    if (Library::isInitialized())
-        Library::terminate();
-    Mirel::Core::Library::terminate();
-    LeakChecked::TearDown();
-}
-
-namespace {
-
 //! "<prefix><i>": the names of numbered connectors.
-String numbered(char const* prefix, std::size_t i) {
+static String numbered(char const* prefix, std::size_t i) {
     return String(prefix) + std::to_string(i).c_str();
 }
-
-void note(EventLog* pLog, Connector const& c, char const* what) {
-    pLog->push_back(std::string(c.node()->name().c_str()) + "." + c.name().c_str() + what);
-}
-
-class RecordingInput : public InputConnector {
-public:
-    RecordingInput(String const& name, Node* pNode, EventLog* pLog)
-        : InputConnector(name, pNode)
-        , pLog_(pLog) {}
-    std::type_info const& datatype() const override { return typeid(float); }
-    void acquireData() override { note(pLog_, *this, " acquire"); }
-    void releaseData() override { note(pLog_, *this, " release"); }
-    void flush() override { note(pLog_, *this, " flush"); }
-
-private:
-    EventLog* pLog_;
-};
-
-class RecordingOutput : public OutputConnector {
-public:
-    RecordingOutput(String const& name, Node* pNode, EventLog* pLog)
-        : OutputConnector(name, pNode)
-        , pLog_(pLog) {}
-    std::type_info const& datatype() const override { return typeid(float); }
-    void flush() override { note(pLog_, *this, " flush"); }
-
-private:
-    EventLog* pLog_;
-};
-
-class OpenController : public Controller {
-public:
-    using Controller::terminateScheduler;
-};
-
-} // namespace
 
 HookNode::HookNode(String const& name, std::size_t nInputs, std::size_t nOutputs, EventLog* pLog)
     : Node(name)
@@ -96,38 +43,17 @@ RecordingNode::RecordingNode(String const& name, EventLog* pLog, std::size_t nIn
     : Node(name)
     , pLog_(pLog) {
     for (std::size_t i = 0; i < nInputs; ++i) {
-        aConnectors_.push_back(std::make_unique<RecordingInput>(numbered("in", i), this, pLog));
-        addInput(static_cast<InputConnector*>(aConnectors_.back().get()));
+        aIns_.push_back(std::make_unique<PlainInput>(numbered("in", i), this, pLog));
+        addInput(aIns_.back().get());
     }
     for (std::size_t i = 0; i < nOutputs; ++i) {
-        aConnectors_.push_back(std::make_unique<RecordingOutput>(numbered("out", i), this, pLog));
-        addOutput(static_cast<OutputConnector*>(aConnectors_.back().get()));
+        aOuts_.push_back(std::make_unique<PlainOutput>(numbered("out", i), this, pLog));
+        addOutput(aOuts_.back().get());
     }
 }
 
 void RecordingNode::internalProcess() {
     pLog_->push_back(std::string(name().c_str()) + " process");
-}
-
-SettingsGuard::SettingsGuard()
-    : nThreads_(Controller::getNumberOfThreads())
-    , nGrain_(Controller::getMinimumGrainSize()) {}
-
-SettingsGuard::~SettingsGuard() {
-    Controller::setMinimumGrainSize(nGrain_);
-    Controller::setNumberOfThreads(nThreads_);
-    if (bRestarted_)
-        terminateScheduler();
-}
-
-void SettingsGuard::restartScheduler(std::size_t nThreads) {
-    bRestarted_ = true;
-    Controller::setNumberOfThreads(nThreads);
-    terminateScheduler();
-}
-
-void SettingsGuard::terminateScheduler() {
-    OpenController().terminateScheduler();
 }
 
 } // namespace test

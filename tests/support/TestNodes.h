@@ -26,8 +26,18 @@ namespace test {
     too. Create nodes inside the test body: they must be gone before TearDown runs. */
 class LibraryTest : public LeakChecked {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override {
+        LeakChecked::SetUp();
+        Mirel::Core::Library::initialize();
+        Mirel::DataFlow::Library::initialize();
+    }
+    void TearDown() override {
+        // A test may take the library down itself; the leak count must still see it all freed.
+        if (Mirel::DataFlow::Library::isInitialized())
+            Mirel::DataFlow::Library::terminate();
+        Mirel::Core::Library::terminate();
+        LeakChecked::TearDown();
+    }
 };
 
 //! A shared record of what happened, in order ("src process", "a.in0 acquire", ...).
@@ -67,21 +77,6 @@ private:
 inline void link(HookNode& from, HookNode& to, std::size_t iOut = 0, std::size_t iIn = 0) {
     Mirel::DataFlow::Connect(from.out(iOut), to.in(iIn));
 }
-
-/** Inputs "in0".. and outputs "out0.." whose every hook call is logged ("r.in0 acquire",
-    "r.out1 flush"), and whose computation logs "<name> process". For tests of hook order. */
-class RecordingNode : public Mirel::DataFlow::Node {
-public:
-    RecordingNode(Mirel::String const& name, EventLog* pLog, std::size_t nInputs,
-                  std::size_t nOutputs);
-
-protected:
-    void internalProcess() override;
-
-private:
-    EventLog* pLog_;
-    std::vector<std::unique_ptr<Mirel::DataFlow::Connector>> aConnectors_;
-};
 
 /** A HookNode whose computation hands itself to its controller's processSlices before it
     publishes. Every slice call is recorded; onSlice runs inside each one. */
@@ -127,22 +122,58 @@ private:
     std::vector<Slice> aSlices_;
 };
 
-//! An input that takes nothing: the lean node reads its producer's pointer directly.
+/** A float input that takes nothing (its node reads the producer's pointer directly) and logs
+    each hook call ("r.in0 acquire") when given a log. */
 class PlainInput : public Mirel::DataFlow::InputConnector {
 public:
-    using InputConnector::InputConnector;
+    PlainInput(Mirel::String const& name, Mirel::DataFlow::Node* pNode, EventLog* pLog = nullptr)
+        : InputConnector(name, pNode)
+        , pLog_(pLog) {}
     std::type_info const& datatype() const override { return typeid(float); }
-    void acquireData() override {}
-    void releaseData() override {}
-    void flush() override {}
+    void acquireData() override { note(pLog_, *this, " acquire"); }
+    void releaseData() override { note(pLog_, *this, " release"); }
+    void flush() override { note(pLog_, *this, " flush"); }
+
+    //! Logs "<node>.<connector><what>" when there is a log.
+    static void note(EventLog* pLog, Connector const& c, char const* what) {
+        if (pLog != nullptr)
+            pLog->push_back(std::string(c.node()->name().c_str()) + "." + c.name().c_str() + what);
+    }
+
+private:
+    EventLog* pLog_;
 };
 
-//! An output that publishes a pointer owned by its node; flush() clears it.
+//! An output that publishes a pointer owned by its node; flush() clears it, logged as above.
 class PlainOutput : public Mirel::DataFlow::OutputConnector {
 public:
-    using OutputConnector::OutputConnector;
+    PlainOutput(Mirel::String const& name, Mirel::DataFlow::Node* pNode, EventLog* pLog = nullptr)
+        : OutputConnector(name, pNode)
+        , pLog_(pLog) {}
     std::type_info const& datatype() const override { return typeid(float); }
-    void flush() override { setDataPtr(nullptr); }
+    void flush() override {
+        PlainInput::note(pLog_, *this, " flush");
+        setDataPtr(nullptr);
+    }
+
+private:
+    EventLog* pLog_;
+};
+
+/** Inputs "in0".. and outputs "out0.." whose every hook call is logged ("r.in0 acquire",
+    "r.out1 flush"), and whose computation logs "<name> process". For tests of hook order. */
+class RecordingNode : public Mirel::DataFlow::Node {
+public:
+    RecordingNode(Mirel::String const& name, EventLog* pLog, std::size_t nInputs,
+                  std::size_t nOutputs);
+
+protected:
+    void internalProcess() override;
+
+private:
+    EventLog* pLog_;
+    std::vector<std::unique_ptr<PlainInput>> aIns_;
+    std::vector<std::unique_ptr<PlainOutput>> aOuts_;
 };
 
 /** Up to two inputs and one output, the sum of its inputs plus 1 kept in the node itself: a
@@ -216,19 +247,33 @@ inline void addAll(Mirel::DataFlow::Controller& c,
     before any controller of the test, destroy it after the last. */
 class SettingsGuard {
 public:
-    SettingsGuard();
-    ~SettingsGuard();
+    SettingsGuard() = default;
     SettingsGuard(SettingsGuard const&) = delete;
     SettingsGuard& operator=(SettingsGuard const&) = delete;
+    ~SettingsGuard() {
+        Mirel::DataFlow::Controller::setMinimumGrainSize(nGrain_);
+        Mirel::DataFlow::Controller::setNumberOfThreads(nThreads_);
+        if (bRestarted_)
+            terminateScheduler();
+    }
 
     //! Terminates the scheduler; the next controller creates it with nThreads.
-    void restartScheduler(std::size_t nThreads);
+    void restartScheduler(std::size_t nThreads) {
+        bRestarted_ = true;
+        Mirel::DataFlow::Controller::setNumberOfThreads(nThreads);
+        terminateScheduler();
+    }
     //! Terminates the scheduler through a controller, which is what may call it.
-    static void terminateScheduler();
+    static void terminateScheduler() {
+        struct Open : Mirel::DataFlow::Controller {
+            using Controller::terminateScheduler;
+        };
+        Open().terminateScheduler();
+    }
 
 private:
-    std::size_t nThreads_;
-    std::size_t nGrain_;
+    std::size_t nThreads_ = Mirel::DataFlow::Controller::getNumberOfThreads();
+    std::size_t nGrain_ = Mirel::DataFlow::Controller::getMinimumGrainSize();
     bool bRestarted_ = false;
 };
 

@@ -5,12 +5,10 @@
 #include "core/Core.h"
 #include "data_flow/ValueTypes.h"
 #include "data_flow/parameters/ParameterBase.h"
+#include "support/Latch.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <type_traits>
 
@@ -52,28 +50,6 @@ void expectInternal(F&& f, char const* message, char const* source = "") {
     std::string const what = expectThrowMessage<Mirel::InternalException>(f, message);
     EXPECT_NE(what.find(source), std::string::npos) << what;
 }
-
-//! A one-shot latch with bounded waits: a test never hangs on it.
-class Latch {
-public:
-    explicit Latch(int count = 1)
-        : count_(count) {}
-    void countDown() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (count_ > 0 && --count_ == 0)
-            cv_.notify_all();
-    }
-    //! True when the latch opened within the limit.
-    bool wait(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, limit, [this] { return count_ == 0; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    int count_;
-};
 
 template <class List>
 struct ToGTestTypes;

@@ -116,6 +116,9 @@ private:
     //! Ends the loan, if any, before the cell is dropped or changed: the borrowing input takes
     //! the output's count of the cell, which the output no longer holds. Moves the count only.
     void handOver() noexcept;
+    //! publish() into a new cell (value and count in one allocation); out of line, so that
+    //! publish() itself is inlined into the node kinds that call it.
+    void publishInNewCell(T const& value);
 
     // The output's cell. It holds the carried value when its pointer equals data(); after a
     // flush it may hold only storage kept for publish().
@@ -150,14 +153,19 @@ void OutputTemplate<T>::flush() {
 }
 
 template <class T>
-void OutputTemplate<T>::publish(T const& value) {
+inline void OutputTemplate<T>::publish(T const& value) {
     MIREL_CHECK(!this->bound(), "!this->bound()");
     handOver();
     if (pCell_.unique()) // republished before a flush, and no input holds the old value
         *pCell_ = value;
     else
-        pCell_ = boost::allocate_shared<T>(MirelAllocator<T>(), value);
+        publishInNewCell(value);
     this->setDataPtr(pCell_.get());
+}
+
+template <class T>
+void OutputTemplate<T>::publishInNewCell(T const& value) {
+    pCell_ = boost::allocate_shared<T>(MirelAllocator<T>(), value);
 }
 
 template <class T>

@@ -27,14 +27,11 @@ public:
     using Node::addOutput;
     using Node::hasDirtyParametersSimpleCaching;
     using Node::hasDirtyProducer;
-    using Node::hasUniqueName;
     using Node::registerParameter;
     using Node::setCleanAllParametersSimpleCaching;
 
-    explicit OpenNode(String const& name, bool bConnectors = true)
+    explicit OpenNode(String const& name)
         : Node(name) {
-        if (!bConnectors)
-            return;
         addInput(&in);
         addOutput(&out);
         registerParameter(&gain);
@@ -49,19 +46,14 @@ using NodeTest = test::LibraryTest;
 
 TEST_F(NodeTest, LookupsRefuseBadIndicesAndFindTheFirstOfANameOrNothing) {
     Node bare("blur");
-    EXPECT_TRUE(bare.controller() == nullptr && !bare.isDirty() && !bare.canEmit());
     EXPECT_TRUE(bare.isReady()) << "a node without connectors is ready";
-    Node::BlockedRange range = bare.rangeToProcess();
-    EXPECT_EQ(range.itemSize + range.numberOfItems + range.reserved, 0u);
     expectInternal([&] { bare.processSlice(0, 1); }, "0");
 
     OpenNode node("n");
     Node const& constNode = node;
-    expectInternal([&] { node.input(1); }, "Range error: iInput < aInputs_.size()",
+    expectInternal([&] { constNode.input(1); }, "Range error: iInput < aInputs_.size()",
                    "data_flow/nodes/Node.cpp");
-    expectInternal([&] { constNode.input(1); }, "Range error: iInput < aInputs_.size()");
     expectInternal([&] { node.output(1); }, "Range error: iOutput < aOutputs_.size()");
-    expectInternal([&] { constNode.output(7); }, "Range error: iOutput < aOutputs_.size()");
     expectInternal([&] { node.parameter(2); }, "Range error: iParameter < size()");
     ConstInput<float> second("in", &node);
     node.addInput(&second);
@@ -69,17 +61,12 @@ TEST_F(NodeTest, LookupsRefuseBadIndicesAndFindTheFirstOfANameOrNothing) {
     node.registerParameter(&p2);
     EXPECT_EQ(node.input(1), &second);
     EXPECT_EQ(constNode.input(String("in")), &node.in);
-    EXPECT_EQ(node.output(String("out")), &node.out);
     EXPECT_EQ(node.parameter(String("gain")), &node.gain);
-    EXPECT_EQ(node.parameter(2), &p2);
     EXPECT_EQ(node.input(String("In")), nullptr) << "names are case-sensitive";
-    EXPECT_EQ(node.output(String("in")), nullptr);
-    EXPECT_TRUE(node.hasUniqueName(&p2));
 
     // A proxy input comes after the inputs; the parameter stays in the set; the caller owns it.
     InputConnector* pProxy = node.convertToConnector(&p2);
     EXPECT_EQ(node.input(2), pProxy);
-    EXPECT_EQ(pProxy->name(), String("gain"));
     EXPECT_EQ(pProxy->node(), &node);
     EXPECT_EQ(node.numberOfParameters(), 3u);
     Mirel::Core::destroy(pProxy);
@@ -92,7 +79,7 @@ TEST_F(NodeTest, DestructionLeavesConnectorsAloneAndDisconnectUnlinksEveryPeer) 
     OutputTemplate<float> out("out", nullptr), producer("p", nullptr), other("other", nullptr);
     Parameter<float> parameter(2.0f, "gain");
     {
-        OpenNode node("n", false);
+        OpenNode node("n");
         node.addInput(&in);
         node.addOutput(&out);
         node.registerParameter(&parameter);
@@ -102,7 +89,7 @@ TEST_F(NodeTest, DestructionLeavesConnectorsAloneAndDisconnectUnlinksEveryPeer) 
     EXPECT_EQ(in.connectedOutput(), &producer);
     EXPECT_EQ(out.connectedInput(), &consumer);
 
-    OpenNode node("m", false);
+    OpenNode node("m");
     node.addInput(&in);
     node.addOutput(&out);
     node.disconnect();
@@ -110,7 +97,6 @@ TEST_F(NodeTest, DestructionLeavesConnectorsAloneAndDisconnectUnlinksEveryPeer) 
     EXPECT_EQ(in.connectedOutput(), nullptr);
     EXPECT_EQ(out.connectedInput(), nullptr);
     EXPECT_EQ(consumer.connectedOutput(), nullptr);
-    node.disconnect(); // again, with nothing linked
 
     // An output whose input let go is unlinked too; the input's new link stays.
     Connect(out, x);
@@ -139,14 +125,11 @@ TEST_F(NodeTest, OrdinalsArePerNameAndNeverReusedAndTheIndexRefusesMisuse) {
     EXPECT_EQ(id(b), "blur [1]") << "a refused registration changes nothing";
     Probe::debugRemoveNode(&b);
     expectInternal([&] { b.debugId(); }, "pIndexMap_->find( pNode ) != pIndexMap_->end()");
-    expectInternal([&] { Probe::debugRemoveNode(&b); },
-                   "pIndexMap_->find( pNode ) != pIndexMap_->end()");
     Probe::debugAddNode(&b, b.name());
     EXPECT_EQ(id(b), "blur [4]");
 
     Library::terminate();
     expectInternal([] { Node early("early"); }, "pIndexMap_");
-    expectInternal([] { Probe::terminateNodeMaps(); }, "pIndexMap_");
     Library::initialize();
 }
 
@@ -156,7 +139,7 @@ std::string text(Node const& node) {
     return os.str();
 }
 
-TEST_F(NodeTest, DebugWritePrintsTheFiveLinesOfALinkedNodeOrTheOverride) {
+TEST_F(NodeTest, DebugWritePrintsTheFiveLinesOfALinkedNode) {
     test::HookNode src("src", 0, 1), sink("sink", 1, 0), lone("lone", 1, 1);
     OpenNode named("blur");
     Node empty("sink");
@@ -167,11 +150,6 @@ TEST_F(NodeTest, DebugWritePrintsTheFiveLinesOfALinkedNodeOrTheOverride) {
     EXPECT_EQ(text(empty), "Node sink [1]\n  0 inputs\n  0 outputs\n");
     EXPECT_EQ(text(lone), "Node lone [0]\n  1 inputs\n  (unlinked) -> lone [0] : in0\n"
                           "  1 outputs\n  lone [0] : out0 -> (unlinked)\n");
-    struct Custom : Node {
-        using Node::Node;
-        void debugWrite(std::ostream& os) const override { os << "custom " << debugId(); }
-    } custom("c");
-    EXPECT_EQ(text(custom), "custom c [0]");
 }
 
 TEST_F(NodeTest, ProcessAndFlushRunTheHooksInOrder) {
@@ -232,7 +210,6 @@ TEST_F(NodeTest, ParameterScansCleanTheirOwnChannelOnly) {
 
 TEST_F(NodeTest, DirtinessFlowsFromProducerToConsumerWhichKeepsTheProducersCache) {
     OpenNode producer("p"), consumer("c");
-    EXPECT_FALSE(producer.out.keepsCache()) << "unlinked output of a clean node";
     Connect(producer.out, consumer.in);
     EXPECT_FALSE(producer.out.keepsCache()) << "clean feeds clean";
     EXPECT_FALSE(producer.hasDirtyProducer()) << "an unlinked input has no dirty producer";
@@ -241,9 +218,6 @@ TEST_F(NodeTest, DirtinessFlowsFromProducerToConsumerWhichKeepsTheProducersCache
     EXPECT_TRUE(producer.isDirty());
     EXPECT_FALSE(producer.gain.isDirtySimpleCaching());
     EXPECT_FALSE(producer.out.keepsCache()) << "a dirty node's results are stale";
-    producer.out.keepCache(true);
-    EXPECT_TRUE(producer.out.keepsCache()) << "an explicit request wins";
-    producer.out.keepCache(false);
     consumer.updateDirtyState();
     EXPECT_TRUE(consumer.isDirty());
 
@@ -260,7 +234,6 @@ TEST_F(NodeTest, DirtinessFlowsFromProducerToConsumerWhichKeepsTheProducersCache
     EXPECT_FALSE(producer.isDirty());
     EXPECT_TRUE(consumer.isDirty());
     EXPECT_TRUE(producer.out.keepsCache() && producer.keepsCache());
-    EXPECT_FALSE(Node("bare").keepsCache()) << "no outputs";
     producer.out.setData(MIREL_NEW float(3.0f));
     producer.flush();
     EXPECT_TRUE(producer.out.hasData()) << "kept for the dirty consumer";

@@ -64,10 +64,6 @@ void InputConnector::disconnect() {
     pConnectedOutput_ = nullptr;
 }
 
-bool InputConnector::dataAvailable() const {
-    return pConnectedOutput_ != nullptr && pConnectedOutput_->hasData();
-}
-
 // OutputConnector ------------------------------------------------------------------------------
 
 OutputConnector::OutputConnector(String name, Node* node)

@@ -167,6 +167,11 @@ private:
     bool bOutputTemplate_;
 };
 
+// Inline: a visit asks every input of every node twice.
+inline bool InputConnector::dataAvailable() const {
+    return pConnectedOutput_ != nullptr && pConnectedOutput_->hasData();
+}
+
 /** Predicate for lookups by name: true for the connector whose name equals the held one exactly
     (byte-wise, case-sensitive). */
 class DATA_FLOW_API ConnectorNameEquals {

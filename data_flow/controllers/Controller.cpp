@@ -371,10 +371,7 @@ void Controller::processNodeObserved(Node* node, unsigned iThread,
         pObserver_->nodeEnded(*node, iThread, currentFailureText());
         throw;
     }
-    if (ownCount != nullptr)
-        countNode(*ownCount);
-    else
-        nNodesProcessed_.fetch_add(1, std::memory_order_relaxed);
+    countNode(ownCount);
     node->setProcessing(false);
     pObserver_->nodeEnded(*node, iThread, nullptr);
 }

@@ -225,7 +225,9 @@ private:
     //! The node count of the calling thread's scheduler slot, which only that thread writes;
     //! null outside the scheduler.
     std::atomic<std::size_t>* slotNodeCount() noexcept;
-    static void countNode(std::atomic<std::size_t>& count) noexcept;
+    //! Counts a processed node in ownCount, whose only writer the caller is, or when null in the
+    //! shared count.
+    void countNode(std::atomic<std::size_t>* ownCount) noexcept;
     //! The calling thread's scheduler index when an observer is attached, else 0 (not looked up).
     unsigned observedThread() const noexcept;
     /** The producer of node's first input from iInput on whose output holds no data, iInput

@@ -271,12 +271,9 @@ bool Node::isReady() const {
     for (OutputConnector const* pOutput : aOutputs_)
         if (pOutput->hasData() && !pOutput->bound())
             return false; // a result not yet flushed: the node must not run again
-    for (InputConnector const* pInput : aInputs_) {
-        // dataAvailable() without its call: a visit asks every node twice.
-        OutputConnector const* pProducer = pInput->connectedOutput();
-        if (pProducer == nullptr || !pProducer->hasData()) // an unlinked input too
+    for (InputConnector const* pInput : aInputs_)
+        if (!pInput->dataAvailable()) // false for an unlinked input too
             return false;
-    }
     return true;
 }
 

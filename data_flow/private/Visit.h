@@ -43,9 +43,13 @@ inline std::atomic<std::size_t>* Controller::slotNodeCount() noexcept {
     return &aOwnNodeCounts_[1 + iSlot].n;
 }
 
-inline void Controller::countNode(std::atomic<std::size_t>& count) noexcept {
+inline void Controller::countNode(std::atomic<std::size_t>* ownCount) noexcept {
+    if (ownCount == nullptr) {
+        nNodesProcessed_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     // Its only writer: readers on other threads still see the count grow one by one.
-    count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    ownCount->store(ownCount->load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 inline void Controller::processNode(Node* node, unsigned thread,
@@ -57,10 +61,7 @@ inline void Controller::processNode(Node* node, unsigned thread,
     std::lock_guard<ProcessLock> oLock(node->oProcessLock_);
     node->setProcessing(true);
     node->process();
-    if (ownCount != nullptr)
-        countNode(*ownCount);
-    else
-        nNodesProcessed_.fetch_add(1, std::memory_order_relaxed);
+    countNode(ownCount);
     // On a failure the flag stays set: later visits wait for the lock and leave the node alone
     // until it is flushed.
     node->setProcessing(false);

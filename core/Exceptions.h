@@ -26,7 +26,8 @@ protected:
     ExceptionBase() = default;
     ExceptionBase(ExceptionBase const&) = default;
     ExceptionBase& operator=(ExceptionBase const&) = default;
-    explicit ExceptionBase(std::string text) : sWhat_(std::move(text)) {}
+    explicit ExceptionBase(std::string text)
+        : sWhat_(std::move(text)) {}
 
     std::string sWhat_;
 };
@@ -98,14 +99,23 @@ private:
     boost::shared_ptr<std::exception> pWrapped_;
 };
 
+namespace detail {
+/** Throws Exception(file, line, text): the failing branch of MIREL_THROW_UNLESS, kept out of
+    line and out of the hot path, so that a check costs its caller a test and a call that is
+    never taken, and small functions with checks stay small enough to be inlined. */
+template <class Exception, class Text>
+[[noreturn, gnu::noinline, gnu::cold]] void throwAt(char const* file, int line, Text const& text) {
+    throw Exception(file, line, text);
+}
+} // namespace detail
 } // namespace Mirel
 
 //! Throws Exception(file, line, text) unless cond holds. The text is the condition as the
 //! system reports it; it is spelled out rather than stringified so that formatting cannot alter it.
 #define MIREL_THROW_UNLESS(cond, Exception, text)                                                  \
     do {                                                                                           \
-        if (!(cond))                                                                               \
-            throw Exception(__FILE__, __LINE__, text);                                             \
+        if (__builtin_expect(!(cond), 0))                                                          \
+            ::Mirel::detail::throwAt<Exception>(__FILE__, __LINE__, text);                         \
     } while (false)
 
 //! Throws InternalException(file, line, text) unless cond holds.

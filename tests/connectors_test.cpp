@@ -190,7 +190,7 @@ TYPED_TEST(TypedConnectors, DeliverySharesCellsPublishCopiesOnWriteAndBoundDataI
     std::size_t const holding = Core::liveAllocations();
     in.setData(this->newValue()); // the first value is freed at once
     EXPECT_EQ(Core::liveAllocations(), holding);
-    withoutAllocation([&] { in.releaseData(); });
+    withoutAllocation([&] { in.flush(); }); // a flush lets go of what the input holds
     EXPECT_LT(Core::liveAllocations(), holding);
 
     // Bound data replaces the output's value, which an input still holds, and is delivered as a

@@ -45,10 +45,14 @@ public:
 
     //! typeid(T).
     std::type_info const& datatype() const override { return typeid(T); }
-    //! Empties the input (setData(NULL)); throws "!this->bound()" on a bound input.
-    void releaseData() override { setData(nullptr); }
-    //! The same as releaseData(), reached through the virtual table.
-    void flush() override { this->releaseData(); }
+    //! Empties the input, as setData(NULL) does; throws "!this->bound()" on a bound input.
+    void releaseData() override;
+    //! The same as releaseData(). An input its node already released (the usual case: every
+    //! evaluation releases its inputs) is left as it is without a call.
+    void flush() override {
+        if (this->hasData() || pCell_ || pLender_ != nullptr || this->bound())
+            releaseData();
+    }
 
     /** Puts p in a new cell of its own and publishes it as data(); the old cell's share is
         dropped (freeing the old value if it was the last one). p must come from MIREL_NEW.
@@ -107,13 +111,21 @@ boost::shared_ptr<T> makeCell(T* p) {
 
 template <class T>
 void InputTemplate<T>::setData(T* p) {
-    // A refused value stays the caller's. setData(nullptr) allocates nothing: it is the release
-    // after every node's computation.
+    // A refused value stays the caller's; setData(nullptr) allocates nothing.
     MIREL_CHECK(!this->bound(), "!this->bound()");
     boost::shared_ptr<T> pCell = detail::makeCell(p);
     endLoan();
     pCell_.swap(pCell);
     this->setDataPtr(p);
+}
+
+template <class T>
+void InputTemplate<T>::releaseData() {
+    // The release after every node's computation: no cell to make, nothing to swap.
+    MIREL_CHECK(!this->bound(), "!this->bound()");
+    endLoan();
+    pCell_.reset();
+    this->setDataPtr(nullptr);
 }
 
 template <class T>
@@ -132,7 +144,7 @@ inline boost::shared_ptr<T> const& InputTemplate<T>::cell() const {
 }
 
 template <class T>
-void InputTemplate<T>::borrow(OutputTemplate<T>* lender) {
+inline void InputTemplate<T>::borrow(OutputTemplate<T>* lender) {
     MIREL_CHECK(!this->bound(), "!this->bound()");
     if (pLender_ != lender) {
         endLoan();

@@ -220,8 +220,10 @@ private:
 
     /** Processes node under its lock and counts it: in ownCount when the calling visit is that
         count's only writer, else in the shared count. thread is the calling thread's scheduler
-        index when an observer is attached (observedThread()), for its hooks. */
-    void processNode(Node* node, unsigned thread, std::atomic<std::size_t>* ownCount);
+        index when an observer is attached (observedThread()), for its hooks. next, when known,
+        is the node the visit processes after this one (see processNodeObserved). */
+    void processNode(Node* node, unsigned thread, std::atomic<std::size_t>* ownCount,
+                     Node const* next = nullptr);
     //! The node count of the calling thread's scheduler slot, which only that thread writes;
     //! null outside the scheduler.
     std::atomic<std::size_t>* slotNodeCount() noexcept;
@@ -248,7 +250,8 @@ private:
     static InputConnector* inputOf(Node* node, std::size_t i) noexcept;
     static OutputConnector* outputOf(Node* node, std::size_t i) noexcept;
     void processSlicesInArena(Node* node, std::size_t nItems, std::size_t nGrain);
-    void processNodeObserved(Node* node, unsigned iThread, std::atomic<std::size_t>* ownCount);
+    void processNodeObserved(Node* node, unsigned iThread, std::atomic<std::size_t>* ownCount,
+                             Node const* next);
     void processSliceObserved(Node* node, std::size_t begin, std::size_t end);
     //! One sub-range's processSlice, counted, between the observer's hooks when there is one.
     void processSliceRange(Node* node, std::size_t begin, std::size_t end);

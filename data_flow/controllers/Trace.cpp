@@ -168,10 +168,12 @@ private:
     Event* append(std::uint32_t iDelta, std::uintptr_t subject) {
         if (pNext == pChunkEnd)
             nextChunk();
-        // Asks for the lines a few events ahead to be owned by this core before they are
-        // written: a long trace writes fresh memory, and waiting for each line costs more than
-        // the recording itself.
-        __builtin_prefetch(pNext + 64, 1, 0);
+        // Asks for the line four lines ahead to be owned by this core before it is written: a
+        // long trace writes memory that is no longer in any near cache, and waiting for each
+        // line costs more than the recording itself. Asked for much earlier, the line is pushed
+        // out again by the evaluation's own memory before its events come (measured: 16 events
+        // ahead beats 64 by about 2 ns per node).
+        __builtin_prefetch(pNext + 16, 1, 0);
         *pNext = Event{iDelta, 0, subject};
         ++nRecords;
         return pNext++;

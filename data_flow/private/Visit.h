@@ -52,10 +52,10 @@ inline void Controller::countNode(std::atomic<std::size_t>* ownCount) noexcept {
     ownCount->store(ownCount->load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
-inline void Controller::processNode(Node* node, unsigned thread,
-                                    std::atomic<std::size_t>* ownCount) {
+inline void Controller::processNode(Node* node, unsigned thread, std::atomic<std::size_t>* ownCount,
+                                    Node const* next) {
     if (pObserver_ != nullptr) {
-        processNodeObserved(node, thread, ownCount);
+        processNodeObserved(node, thread, ownCount, next);
         return;
     }
     std::lock_guard<ProcessLock> oLock(node->oProcessLock_);

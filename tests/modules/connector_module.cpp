@@ -1,7 +1,6 @@
 // A client module, loaded by the tests with dlopen(RTLD_LOCAL), that makes typed connectors of
 // its own. Everything crosses the boundary as the library's exported classes.
 #include "core/Core.h"
-#include "data_flow/connectors/Inputs.h"
 #include "data_flow/connectors/Outputs.h"
 #include "modules/Image.h"
 
@@ -9,10 +8,6 @@
 
 using namespace Mirel;
 using namespace Mirel::DataFlow;
-
-CONNECTOR_MODULE_EXPORT InputConnector* makeFloatInput(char const* name) {
-    return MIREL_NEW ConstInput<float>(String(name), nullptr);
-}
 
 CONNECTOR_MODULE_EXPORT OutputConnector* makeIntOutput(char const* name) {
     return MIREL_NEW OutputTemplate<int>(String(name), nullptr);

@@ -90,8 +90,6 @@ void OutputConnector::disconnect() {
     pConnectedInput_ = nullptr;
 }
 
-// OutputConnector::keepsCache() reads nodes' dirty flags and is defined with Node.
-
 // Free functions -------------------------------------------------------------------------------
 
 bool ConnectorsAreCompatible(Connector const& a, Connector const& b) {

@@ -19,6 +19,7 @@
 
 #include "core/String.h"
 #include "data_flow/Export.h"
+#include "data_flow/nodes/Node.h" // keepsCache reads the nodes' dirty flags
 
 #include <typeinfo>
 
@@ -145,7 +146,7 @@ public:
     void keepCache(bool keep) { bKeepCache_ = keep; }
     /** Whether the output should hold on to its data: when asked to with keepCache(true), or
         when its own node is clean while the node it feeds is dirty. Reads the nodes' dirty
-        flags, so the output needs a node unless keepCache(true) was asked. Defined with Node. */
+        flags, so the output needs a node unless keepCache(true) was asked. */
     bool keepsCache() const;
 
 protected:
@@ -170,6 +171,19 @@ private:
 // Inline: a visit asks every input of every node twice.
 inline bool InputConnector::dataAvailable() const {
     return pConnectedOutput_ != nullptr && pConnectedOutput_->hasData();
+}
+
+// Inline: a graph flush asks every output.
+inline bool OutputConnector::keepsCache() const {
+    if (bKeepCache_)
+        return true;
+    // An output without a node has no dirty state to go by: it keeps nothing unless asked to.
+    if (node() == nullptr || node()->isDirty())
+        return false;
+    if (pConnectedInput_ == nullptr)
+        return false;
+    Node const* pConsumer = pConnectedInput_->node();
+    return pConsumer != nullptr && pConsumer->isDirty();
 }
 
 /** Predicate for lookups by name: true for the connector whose name equals the held one exactly

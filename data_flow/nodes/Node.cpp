@@ -268,12 +268,13 @@ bool Node::hasUniqueName(ParameterBase*) const {
 // --- Evaluation --------------------------------------------------------------------------------
 
 bool Node::isReady() const {
-    for (OutputConnector const* pOutput : aOutputs_)
-        if (pOutput->hasData() && !pOutput->bound())
-            return false; // a result not yet flushed: the node must not run again
+    // Inputs first: a visit asks first of a node whose producers have not run yet.
     for (InputConnector const* pInput : aInputs_)
         if (!pInput->dataAvailable()) // false for an unlinked input too
             return false;
+    for (OutputConnector const* pOutput : aOutputs_)
+        if (pOutput->hasData() && !pOutput->bound())
+            return false; // a result not yet flushed: the node must not run again
     return true;
 }
 
@@ -372,18 +373,6 @@ bool Node::keepsCache() const {
         if (pOutput->keepsCache())
             return true;
     return false;
-}
-
-bool OutputConnector::keepsCache() const {
-    if (bKeepCache_)
-        return true;
-    // An output without a node has no dirty state to go by: it keeps nothing unless asked to.
-    if (node() == nullptr || node()->isDirty())
-        return false;
-    if (pConnectedInput_ == nullptr)
-        return false;
-    Node const* pConsumer = pConnectedInput_->node();
-    return pConsumer != nullptr && pConsumer->isDirty();
 }
 
 } // namespace DataFlow

@@ -74,8 +74,9 @@ private:
         Fork* pFork;
     };
     struct Job {
-        std::vector<Frame> aFrames;
-        Fork* pParent; // the fork this branch arrives at when done; null for the root
+        std::vector<Frame> aFrames; // storage for a FrameStack: the first nFrames are the stack
+        Fork* pParent;              // the fork this branch arrives at when done; null for the root
+        std::size_t nFrames = 1;    // a job starts with its head's frame
         // The node count of the thread walking the job now (Controller::slotNodeCount).
         std::atomic<std::size_t>* pNodeCount = nullptr;
     };
@@ -98,8 +99,11 @@ private:
 
     bool running() const noexcept { return oController_.isRunning(); }
     void drive(Job* pJob) noexcept;
+    using Frames = FrameStack<std::vector<Frame>>;
+
     bool walk(Job& job) noexcept;
-    bool step(Job& job);
+    // Inline in walk(), so that the frames' top stays in a register (see FrameStack).
+    [[gnu::always_inline]] bool step(Job& job, Frames& frames);
     //! The cheap part of the fork check: true when tryFork may find a branch to hand off.
     static bool mayFork(Node* pNode);
     Fork* tryFork(Job& job, Node* pNode);
@@ -175,9 +179,10 @@ BranchVisit::Job* BranchVisit::arrive(Fork& fork) noexcept {
 
 bool BranchVisit::walk(Job& job) noexcept {
     job.pNodeCount = oController_.slotNodeCount(); // a job may move between threads at a join
-    while (!job.aFrames.empty()) {
+    Frames oFrames(job.aFrames, job.nFrames);
+    while (!oFrames.empty()) {
         try {
-            if (!step(job))
+            if (!step(job, oFrames))
                 return false; // left at a join; the last branch carries on with it
         } catch (...) {
             // The first failure is kept; stopping makes every job unwind without processing
@@ -189,17 +194,17 @@ bool BranchVisit::walk(Job& job) noexcept {
     return true;
 }
 
-bool BranchVisit::step(Job& job) {
-    Frame& f = job.aFrames.back();
+inline bool BranchVisit::step(Job& job, Frames& frames) {
+    Frame& f = frames.top();
     Node* const pNode = f.pNode;
     switch (f.ePhase) {
     case kNew:
         if (pNode->isProcessing()) {
             // Another evaluation processes it: wait until it lets go, and leave it alone.
-            job.aFrames.pop_back();
+            frames.pop();
             Controller::waitWhileProcessed(pNode);
         } else if (pNode->isReady()) {
-            job.aFrames.pop_back();
+            frames.pop();
             if (running())
                 oController_.processNode(pNode, oController_.observedThread(), job.pNodeCount);
         } else {
@@ -219,10 +224,13 @@ bool BranchVisit::step(Job& job) {
     case kInline:
         if (f.iNext < f.pFork->aInline.size() && running()) {
             Node* const pProducer = f.pFork->aInline[f.iNext++];
-            job.aFrames.push_back({pProducer, kNew, 0, nullptr});
+            frames.push({pProducer, kNew, 0, nullptr});
             return true;
         }
         f.ePhase = kJoined;
+        // Once it has arrived, the last branch of the fork may carry on with this job on its
+        // own thread: the job's depth is written down before.
+        job.nFrames = frames.depth();
         return arrive(*f.pFork) == &job;
     case kJoined:
         delete f.pFork;
@@ -237,10 +245,10 @@ bool BranchVisit::step(Job& job) {
     // As the serial visit: the inputs in order, the first one lacking data has its producer
     // visited; with none left, the node is processed if that made it ready.
     if (Node* const pProducer = oController_.nextMissingProducer(pNode, f.iNext)) {
-        job.aFrames.push_back({pProducer, kNew, 0, nullptr});
+        frames.push({pProducer, kNew, 0, nullptr});
         return true;
     }
-    job.aFrames.pop_back();
+    frames.pop();
     if (running() && pNode->isReady())
         oController_.processNode(pNode, oController_.observedThread(), job.pNodeCount);
     return true;

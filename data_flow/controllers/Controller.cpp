@@ -29,11 +29,6 @@ namespace {
 // iNextInput of a frame whose node has not been looked at yet.
 constexpr std::size_t kNotVisited = std::numeric_limits<std::size_t>::max();
 
-//! The node the serial visit resumes after the one in frame iTop: the frame below it, if any.
-Node const* nextToProcess(internal::ControllerImpl::VisitStack const& aStack, std::size_t iTop) {
-    return iTop > 0 ? aStack[iTop - 1].pNode : nullptr;
-}
-
 //! Asks for a node's memory to be brought to this core, to be written: the node and, in the
 //! usual node kind, the connectors it holds as members, which follow it.
 void prefetchNode(Node const* node) {
@@ -415,39 +410,42 @@ void Controller::processRecursive(Node* node) {
         return;
     }
     VisitStackLease oLease(*pImpl_);
-    internal::ControllerImpl::VisitStack& aStack = oLease.stack();
+    internal::ControllerImpl::VisitStack& aStorage = oLease.stack();
+    if (aStorage.empty()) // the lease's own, when the controller's is in use
+        aStorage.resize(internal::ControllerImpl::kInitialVisitFrames);
+    FrameStack<internal::ControllerImpl::VisitStack> oFrames(aStorage);
     unsigned const iThread = observedThread(); // the visit stays on this thread
     std::atomic<std::size_t>* const pOwnCount =
         oLease.holdsControllerStack() ? &aOwnNodeCounts_[0].n : nullptr;
-    aStack.push_back({node, kNotVisited});
-    while (!aStack.empty()) {
-        std::size_t const iTop = aStack.size() - 1;
-        Node* const pNode = aStack[iTop].pNode;
-        if (aStack[iTop].iNextInput == kNotVisited) {
+    oFrames.push({node, kNotVisited});
+    while (!oFrames.empty()) {
+        internal::ControllerImpl::VisitFrame& oTop = oFrames.top();
+        Node* const pNode = oTop.pNode;
+        if (oTop.iNextInput == kNotVisited) {
             if (pNode->isProcessing()) {
                 // Another thread processes it: wait until it lets go, and leave the node alone.
                 waitWhileProcessed(pNode);
-                aStack.pop_back();
+                oFrames.pop();
                 continue;
             }
             if (isRunning() && pNode->isReady()) {
-                processNode(pNode, iThread, pOwnCount, nextToProcess(aStack, iTop));
-                aStack.pop_back();
+                processNode(pNode, iThread, pOwnCount, oFrames.nodeBelowTop());
+                oFrames.pop();
                 continue;
             }
-            aStack[iTop].iNextInput = 0;
+            oTop.iNextInput = 0;
         }
 
-        if (Node* const pProducer = nextMissingProducer(pNode, aStack[iTop].iNextInput)) {
-            aStack.push_back({pProducer, kNotVisited});
+        if (Node* const pProducer = nextMissingProducer(pNode, oTop.iNextInput)) {
+            oFrames.push({pProducer, kNotVisited});
             continue;
         }
 
         // Every input was looked at (or the walk was stopped): process the node if that made it
         // ready, unless the evaluation was cancelled or stopped meanwhile.
         if (isRunning() && pNode->isReady())
-            processNode(pNode, iThread, pOwnCount, nextToProcess(aStack, iTop));
-        aStack.pop_back();
+            processNode(pNode, iThread, pOwnCount, oFrames.nodeBelowTop());
+        oFrames.pop();
     }
 }
 

@@ -13,9 +13,6 @@ namespace {
 // that controller's owner leaked.
 alignas(tbb::task_arena) unsigned char gArenaStorage[sizeof(tbb::task_arena)];
 
-// The visit stack is made with room for this many frames, so that common graphs are visited
-// without any allocation: an evaluation leaves the number of live blocks as it found it.
-constexpr std::size_t kInitialVisitFrames = 64;
 // Visits deeper than this give their large stack back for one of the initial size.
 constexpr std::size_t kKeptVisitFrames = 4096;
 
@@ -32,7 +29,7 @@ ControllerImpl::ControllerImpl(std::size_t numberOfThreads)
     , nThreads_(numberOfThreads)
     , bVisitStackInUse_(false) {
     initializeScheduler(numberOfThreads);
-    aVisitStack_.reserve(kInitialVisitFrames);
+    aVisitStack_.resize(kInitialVisitFrames);
     iTaskCount_.store(1, std::memory_order_relaxed);
 }
 
@@ -75,11 +72,10 @@ bool ControllerImpl::waitForTasks() {
 }
 
 void ControllerImpl::returnVisitStack() noexcept {
-    aVisitStack_.clear();
-    if (aVisitStack_.capacity() > kKeptVisitFrames) {
+    // The visit uses the frames as plain storage and keeps its own top: nothing to clear.
+    if (aVisitStack_.size() > kKeptVisitFrames) {
         try {
-            VisitStack aSmall;
-            aSmall.reserve(kInitialVisitFrames);
+            VisitStack aSmall(kInitialVisitFrames);
             aSmall.swap(aVisitStack_);
         } catch (std::bad_alloc const&) {
             // Keeping the large stack is as good.

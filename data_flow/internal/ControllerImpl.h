@@ -38,7 +38,11 @@ public:
         Node* pNode;
         std::size_t iNextInput;
     };
+    //! Frames as plain storage: its size is the room a visit may use (the visit keeps its own top).
     using VisitStack = std::vector<VisitFrame, MirelAllocator<VisitFrame>>;
+    //! The visit stack is made with room for this many frames, so that common graphs are visited
+    //! without any allocation: an evaluation leaves the number of live blocks as it found it.
+    static constexpr std::size_t kInitialVisitFrames = 64;
 
     //! Makes the context and the task group; initialises the process-wide arena with
     //! numberOfThreads (capped at 2) when no controller did so before.

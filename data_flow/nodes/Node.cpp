@@ -268,7 +268,8 @@ bool Node::hasUniqueName(ParameterBase*) const {
 // --- Evaluation --------------------------------------------------------------------------------
 
 bool Node::isReady() const {
-    // Inputs first: a visit asks first of a node whose producers have not run yet.
+    // Inputs first: a visit first asks a node before its producers have run, and the first input
+    // without data answers at once.
     for (InputConnector const* pInput : aInputs_)
         if (!pInput->dataAvailable()) // false for an unlinked input too
             return false;

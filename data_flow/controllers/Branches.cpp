@@ -73,10 +73,17 @@ private:
         std::size_t iNext; // the next input (kScan) or inline producer (kInline)
         Fork* pFork;
     };
+    //! A frame for node, not looked at yet.
+    static Frame newFrame(Node* node) noexcept { return {node, kNew, 0, nullptr}; }
     struct Job {
+        //! A branch from head (the root's job: without a parent) to the fork it arrives at.
+        Job(Node* head, Fork* parent)
+            : aFrames{newFrame(head)}
+            , pParent(parent) {}
+
         std::vector<Frame> aFrames; // storage for a FrameStack: the first nFrames are the stack
         Fork* pParent;              // the fork this branch arrives at when done; null for the root
-        std::size_t nFrames = 1;    // a job starts with its head's frame
+        std::size_t nFrames = 1;    // the head's frame
         // The node count of the thread walking the job now (Controller::slotNodeCount).
         std::atomic<std::size_t>* pNodeCount = nullptr;
     };
@@ -151,7 +158,7 @@ void BranchVisit::forEachMissingProducer(Node* node, F&& f) {
 }
 
 void BranchVisit::run(Node* root) {
-    Job oRoot{{Frame{root, kNew, 0, nullptr}}, nullptr};
+    Job oRoot(root, nullptr);
     oController_.pImpl_->arena().execute([&] {
         // Isolated: while the host waits it runs only this evaluation's branches.
         tbb::this_task_arena::isolate([&] {
@@ -224,7 +231,7 @@ inline bool BranchVisit::step(Job& job, Frames& frames) {
     case kInline:
         if (f.iNext < f.pFork->aInline.size() && running()) {
             Node* const pProducer = f.pFork->aInline[f.iNext++];
-            frames.push({pProducer, kNew, 0, nullptr});
+            frames.push(newFrame(pProducer));
             return true;
         }
         f.ePhase = kJoined;
@@ -245,7 +252,7 @@ inline bool BranchVisit::step(Job& job, Frames& frames) {
     // As the serial visit: the inputs in order, the first one lacking data has its producer
     // visited; with none left, the node is processed if that made it ready.
     if (Node* const pProducer = oController_.nextMissingProducer(pNode, f.iNext)) {
-        frames.push({pProducer, kNew, 0, nullptr});
+        frames.push(newFrame(pProducer));
         return true;
     }
     frames.pop();
@@ -292,7 +299,7 @@ BranchVisit::Fork* BranchVisit::tryFork(Job& job, Node* pNode) {
 void BranchVisit::start(Fork& fork, NodeList const& aBranches) {
     for (std::size_t i = 0; i < aBranches.size(); ++i) {
         try {
-            Job* pBranch = new Job{{Frame{aBranches[i], kNew, 0, nullptr}}, &fork};
+            Job* pBranch = new Job(aBranches[i], &fork);
             try {
                 oGroup_.run([this, pBranch] { drive(pBranch); });
             } catch (...) {

@@ -102,14 +102,17 @@ char const* currentFailureText() noexcept {
 }
 
 //! Lends the controller's visit stack for one visit, or a stack of its own when another thread
-//! is visiting with the controller's.
+//! is visiting with the controller's. Either has room for frames (see FrameStack).
 class VisitStackLease {
 public:
-    explicit VisitStackLease(internal::ControllerImpl& impl) noexcept
+    //! Throws std::bad_alloc when it needs a stack of its own and cannot make one.
+    explicit VisitStackLease(internal::ControllerImpl& impl)
         : oImpl_(impl)
         , pStack_(impl.borrowVisitStack()) {
-        if (pStack_ == nullptr)
+        if (pStack_ == nullptr) {
+            aOwn_.resize(internal::ControllerImpl::kInitialVisitFrames);
             pStack_ = &aOwn_;
+        }
     }
     ~VisitStackLease() {
         if (pStack_ != &aOwn_)
@@ -410,10 +413,7 @@ void Controller::processRecursive(Node* node) {
         return;
     }
     VisitStackLease oLease(*pImpl_);
-    internal::ControllerImpl::VisitStack& aStorage = oLease.stack();
-    if (aStorage.empty()) // the lease's own, when the controller's is in use
-        aStorage.resize(internal::ControllerImpl::kInitialVisitFrames);
-    FrameStack<internal::ControllerImpl::VisitStack> oFrames(aStorage);
+    FrameStack<internal::ControllerImpl::VisitStack> oFrames(oLease.stack());
     unsigned const iThread = observedThread(); // the visit stays on this thread
     std::atomic<std::size_t>* const pOwnCount =
         oLease.holdsControllerStack() ? &aOwnNodeCounts_[0].n : nullptr;
